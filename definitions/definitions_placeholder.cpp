@@ -1,0 +1,1 @@
+namespace { int unused_definitions_placeholder; }

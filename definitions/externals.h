@@ -1,0 +1,7 @@
+// PLACEHOLDER: replaced by the declaration model.
+#ifndef VELMOR_DEFINITIONS_EXTERNALS_H_
+#define VELMOR_DEFINITIONS_EXTERNALS_H_
+
+enum ExecutionType { EXECUTE_AS_FUNCTION = 0, EXECUTE_AS_THREAD = 1, EXECUTE_AS_LIVE_THREAD = 2 };
+
+#endif

@@ -1,0 +1,3 @@
+#include "execution_model.h"
+
+ExecutionModel execution_model = PROCESS_POOL;

@@ -1,0 +1,2 @@
+// PLACEHOLDER: replaced by the per-thread PVM buffers.
+namespace { int unused_pvm_buffers_placeholder; }

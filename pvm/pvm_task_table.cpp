@@ -1,0 +1,3 @@
+#include "pvm_task_table.h"
+
+PVM_Task_Table pvm_task_manager;

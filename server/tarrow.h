@@ -1,0 +1,56 @@
+// The server object: port, module registry, connection counters, live-thread registry.
+// Its operations live in several files, one concern each:
+//   tarrow.cpp           port and construction
+//   registry.cpp         load_formulae .. find_execution_type
+//   connection.cpp       HandleClient and the two service entries
+//   request_protocol.cpp ProcessRequest
+#ifndef VELMOR_SERVER_TARROW_H_
+#define VELMOR_SERVER_TARROW_H_
+
+#include <netinet/in.h>
+
+#include <atomic>
+
+#include "execution_model.h"
+#include "externals.h"
+#include "hcstruct.h"
+#include "remfun.h"
+#include "thread_status_manager.h"
+
+class FormulaManager;
+
+class Tarrow {
+ public:
+  int port;
+  FormulaManager* fm_list;
+  std::atomic<unsigned int> total_threads_count;
+  std::atomic<unsigned int> alive_threads_count;
+  ThreadStatusManager thread_status_manager;
+
+  Tarrow();
+
+  int set_port(const char* text);
+  int get_port();
+
+  int load_formulae(char* file);
+  int readConfiguration();
+  int printConfiguration();
+  int IsProtoConsistent(char* module, char* stamp);
+  int GetProtoTimeStamp(char* module, char* out);
+  REMFUN getRemoteFunction(char* module, char* function);
+  ExecutionType find_execution_type(char* function);
+
+  int HandleClient(void* record);
+  int process_pool_service(int ClientSock, sockaddr_in ClientAddr);
+  static void* process_pool_thread(void* record);
+  int process_per_user_service(int slot, int ClientSock, sockaddr_in ClientAddr);
+
+  PROCESS_REQUEST_STATUS ProcessRequest(HCStruct* hc_struct, char* data);
+};
+
+// Server globals, created before main in this order.
+extern Tarrow FS;
+extern int max_kids;
+extern int max_threads_per_kid;
+
+#endif

@@ -1,0 +1,2 @@
+// PLACEHOLDER: replaced by the server start-up.
+int main() { return 1; }

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need (idempotent).
+set -euo pipefail
+pkgs="build-essential cmake g++ libgtest-dev googletest bison flex pvm pvm-dev"
+missing=""
+for p in $pkgs; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages:$missing (run as root to install them)" >&2
+    exit 1
+  fi
+  apt-get update
+  apt-get install -y --no-install-recommends $missing
+fi
