@@ -3,6 +3,9 @@
 #define VELMOR_SERVER_HCSTRUCT_H_
 
 #include <netinet/in.h>
+#include <unistd.h>
+
+#include "line_transport.h"
 
 class Tarrow;
 
@@ -16,5 +19,17 @@ struct HCStruct {
 
   HCStruct() : sock_desc(0), ClientAddr(), tarrow(nullptr), pvm_id(0) {}
 };
+
+// Sends one line on the record's socket. A failed send closes the socket and
+// sets sock_desc to 0 so that nobody closes it a second time. Returns the
+// result of send_line.
+inline int SEND_LINE(HCStruct& hc, const char* text) {
+  int rc = send_line(hc.sock_desc, text);
+  if (rc < 1) {
+    if (hc.sock_desc != 0) close(hc.sock_desc);
+    hc.sock_desc = 0;
+  }
+  return rc;
+}
 
 #endif
