@@ -1,0 +1,171 @@
+#include "mangled_list.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "system_info.h"
+#include "wrapper_directory.h"
+
+MangledList mangled_list;
+
+// Copies text into *dst (room bytes left), terminated, and advances past it.
+static char* store_text(char** dst, size_t* room, const char* text) {
+  char* start = *dst;
+  if (*room == 0) return NULL;
+  size_t n = strlen(text);
+  if (n >= *room) n = *room - 1;
+  memcpy(start, text, n);
+  start[n] = '\0';
+  *dst += n + 1;
+  *room -= n + 1;
+  return start;
+}
+
+MangledInfo::MangledInfo(char* file_text, char* mangled, char* unmangled) {
+  char* next = line;
+  size_t room = sizeof(line);
+  file = store_text(&next, &room, file_text ? file_text : "");
+  mangled_function = store_text(&next, &room, mangled ? mangled : "");
+  unmangled_function = unmangled ? store_text(&next, &room, unmangled) : NULL;
+}
+
+bool MangledInfo::Match(char* name) {
+  return unmangled_function != NULL && strcmp(unmangled_function, name) == 0;
+}
+
+// Cuts *cursor at the first of the stop characters; returns the field, or NULL
+// when the text has ended.
+static char* next_field(char** cursor, const char* stops) {
+  char* start = *cursor;
+  if (start == NULL || *start == '\0') return NULL;
+  char* end = start + strcspn(start, stops);
+  if (*end == '\0') {
+    *cursor = NULL;
+  } else {
+    *end = '\0';
+    *cursor = end + 1;
+  }
+  return start;
+}
+
+int MangledList::load(char* path) {
+  FILE* f = fopen(path, "r");
+  if (f == NULL) return 1;
+  while (fgets(line, sizeof(line), f) != NULL) {
+    char* cursor = line;
+    char* file = next_field(&cursor, "~\n");
+    char* symbol = next_field(&cursor, "~\n");
+    char* plain = next_field(&cursor, "~ (\n");
+    if (file == NULL || symbol == NULL || plain == NULL) continue;
+    if (strcmp(symbol, plain) == 0) continue;  // C linkage: found under its own name
+    MangledInfo* record = new MangledInfo(file, symbol, plain);
+    info = new Llist<MangledInfo*>(record, info);
+  }
+  fclose(f);
+  return 1;
+}
+
+MangledInfo* MangledList::find(char* name) {
+  for (Llist<MangledInfo*>* node = info; node != NULL; node = node->next) {
+    if (node->data->Match(name)) return node->data;
+  }
+  return NULL;
+}
+
+static void remove_line_end(char* line) {
+  size_t n = strlen(line);
+  if (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) line[n - 1] = '\0';
+}
+
+// Command so far + redirect + wrapper directory (+ "/") + work file name.
+static std::string listing_command(const char* templ, const char* library, const char* redirect,
+                                   const char* work_file) {
+  std::string command = fill_command_template(templ, library);
+  command += redirect;
+  command += wrapper_directory;
+  if (command.back() != '/') command += '/';
+  command += work_file;
+  return command;
+}
+
+static std::string work_file_path(const char* name) {
+  std::string path = wrapper_directory;
+  if (path.empty() || path.back() != '/') path += '/';
+  return path + name;
+}
+
+static FILE* open_listing(const std::string& path) {
+  FILE* f = fopen(path.c_str(), "r");
+  if (f == NULL) fprintf(stderr, "Unable to read %s file\n", path.c_str());
+  return f;
+}
+
+// The readable form starts after the first blank or "*" that comes before the
+// first "(" (a result type written in front of the name).
+static const char* readable_form(const char* demangled) {
+  const char* stop = demangled + strcspn(demangled, " *(");
+  return (*stop == ' ' || *stop == '*') ? stop + 1 : demangled;
+}
+
+static void append_map_lines(FILE* mangled, FILE* demangled, FILE* map, const char* library) {
+  char symbol[1024];
+  char readable[1024];
+  while (!feof(mangled) && !feof(demangled)) {
+    if (fgets(symbol, sizeof(symbol), mangled) == NULL) break;
+    remove_line_end(symbol);
+    fprintf(map, "%s~%s~", library, symbol);
+    if (fgets(readable, sizeof(readable), demangled) == NULL) break;
+    remove_line_end(readable);
+    fprintf(map, "%s~\n", readable_form(readable));
+  }
+}
+
+int map_mangled_demangled(char* shared_object_file) {
+  FILE* library = fopen(shared_object_file, "r");
+  if (library == NULL) {
+    fprintf(stderr, "shared object file %s is MISSING... please check it out.\n",
+            shared_object_file);
+    return 0;
+  }
+  fclose(library);
+
+  char line[1024];
+  const char* templ = get_compiler_command("LINUX-NM-MANGLED", line);
+  if (templ == NULL) {
+    fprintf(stderr, "unable to get LINUX-NM-MANGLED command from system.info file\n");
+    return 0;
+  }
+  int status = system(listing_command(templ, shared_object_file, "  > ", "nm_mangled").c_str());
+  templ = get_compiler_command("LINUX-NM-DEMANGLED", line);
+  if (templ == NULL) {
+    fprintf(stderr, "unable to get LINUX-NM-DEMANGLED command from system.info file\n");
+    return 0;
+  }
+  status = system(listing_command(templ, shared_object_file, " > ", "nm_demangled").c_str());
+  (void)status;  // a lister that fails leaves empty listings, which map to nothing
+
+  FILE* mangled = open_listing(work_file_path("nm_mangled"));
+  if (mangled == NULL) return 0;
+  FILE* demangled = open_listing(work_file_path("nm_demangled"));
+  if (demangled == NULL) {
+    fclose(mangled);
+    return 0;
+  }
+  char map_path[WRAPPER_PATH_SIZE + 1];
+  map_info_path(map_path);
+  FILE* map = fopen(map_path, "a");
+  if (map == NULL) {
+    fprintf(stderr, "unable to open %s for writing\n", map_path);
+    fclose(mangled);
+    fclose(demangled);
+    return 0;
+  }
+  append_map_lines(mangled, demangled, map, shared_object_file);
+  fclose(map);
+  fclose(demangled);
+  fclose(mangled);
+  return 1;
+}
