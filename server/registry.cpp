@@ -1,10 +1,211 @@
-// PLACEHOLDER: replaced by the function registry.
-#include "tarrow.h"
+// The function registry: loading definition files into modules, loading
+// their libraries, and the look-ups the request protocol makes.
+#include <dlfcn.h>
+#include <link.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
 
-int Tarrow::load_formulae(char*) { return 1; }
-int Tarrow::readConfiguration() { return 1; }
-int Tarrow::printConfiguration() { return 1; }
-int Tarrow::IsProtoConsistent(char*, char*) { return 0; }
-int Tarrow::GetProtoTimeStamp(char*, char*) { return 0; }
-REMFUN Tarrow::getRemoteFunction(char*, char*) { return nullptr; }
-ExecutionType Tarrow::find_execution_type(char*) { return EXECUTE_AS_FUNCTION; }
+#include <new>
+
+#include "bounded_copy.h"
+#include "df_exception.h"
+#include "df_interface.h"
+#include "definition_reader.h"
+#include "formula_manager.h"
+#include "tarrow.h"
+#include "wrapper_directory.h"
+#include "wrapper_reader.h"
+
+namespace {
+
+ExternDefinition* find_declaration(Llist<ExternDefinition*>* list, const char* name) {
+  for (Llist<ExternDefinition*>* d = list; d != nullptr; d = d->next) {
+    if (d->data->NameMatch(name)) return d->data;
+  }
+  return nullptr;
+}
+
+// Only what a definition file publishes may be called.
+bool is_declared_function(const char* name) {
+  return find_declaration(lfun, name) != nullptr || find_declaration(lthread, name) != nullptr ||
+         find_declaration(llive_thread, name) != nullptr;
+}
+
+// dlsym on a handle also searches the library's dependencies (the C
+// library's exit, say): accept only a symbol defined in the stub itself.
+bool lies_in_library(void* handle, void* symbol) {
+  struct link_map* own = nullptr;
+  if (dlinfo(handle, RTLD_DI_LINKMAP, &own) != 0 || own == nullptr) return false;
+  Dl_info info;
+  struct link_map* found = nullptr;
+  if (dladdr1(symbol, &info, (void**)&found, RTLD_DL_LINKMAP) == 0) return false;
+  return found == own;
+}
+
+void add_formula(const char* book, Formula* f) {
+  try {
+    add_an_entry(book, f->usageName, f->appName != nullptr ? f->appName : "");
+  } catch (Exception& e) {
+    fprintf(stderr, "Unable to register formula %s of %s (error %d, %s), skipped.\n",
+            f->usageName, book, e.ExceptionID, e.dumpstr);
+  } catch (...) {
+    fprintf(stderr, "Unable to register formula %s of %s, skipped.\n", f->usageName, book);
+  }
+}
+
+void print_formulae(Formula* list) {
+  for (Formula* f = list; f != nullptr; f = f->next) {
+    printf("\t%s\t=\t%s\n", f->usageName, f->appName != nullptr ? f->appName : "");
+  }
+}
+
+}  // namespace
+
+int Tarrow::load_formulae(char* file) {
+  char module[PROTOFILE_NAME_SIZE];
+  if (!module_name_of(file, module, sizeof(module))) {
+    fprintf(stderr, "Oops! unable to open formula file `%s'\n", file);
+    return 0;
+  }
+  FILE* in = fopen(file, "r");
+  if (in == nullptr) {
+    fprintf(stderr, "Oops! unable to open formula file `%s'\n", file);
+    return 0;
+  }
+  FormulaManager* fm = new (std::nothrow) FormulaManager();
+  char* name = strdup(module);
+  if (fm == nullptr || name == nullptr) {
+    fprintf(stderr, "Memory allocation failure, while load %s\n", file);
+    delete fm;
+    free(name);
+    fclose(in);
+    return 0;
+  }
+  struct stat st;
+  if (lstat(file, &st) == 0) format_time_stamp((long)st.st_mtime, fm->time_stamp, TIME_STAMP_SIZE);
+  snprintf(fm->protofile_name, sizeof(fm->protofile_name), "%s", file);
+  fm->formula_name = name;
+
+  py_read_file(in);
+  fm->fstart = fstart;
+  fm->gstart = gstart;
+  fm->mstart = mstart;
+  fm->next = fm_list;
+  fm_list = fm;
+  fclose(in);
+  return 1;
+}
+
+int Tarrow::readConfiguration() {
+  printf("Loading libraries defined within prototype file\n");
+  for (Lib* lib = lstart; lib != nullptr; lib = lib->next) {
+    printf("1.Loading library : %s\n", lib->libname);
+    if (dlopen(lib->libname, RTLD_NOW) == nullptr) {
+      fprintf(stderr, "%s\n", dlerror());
+      exit(1);
+    }
+  }
+  for (FormulaManager* fm = fm_list; fm != nullptr; fm = fm->next) {
+    char path[VELMOR_PATH_SIZE];
+    bounded_strcpy(path, wrapper_directory, VELMOR_PATH_SIZE);
+    bounded_strcat(path, "/", VELMOR_PATH_SIZE);
+    bounded_strcat(path, fm->formula_name, VELMOR_PATH_SIZE);
+    bounded_strcat(path, ".so", VELMOR_PATH_SIZE);
+    printf("2.Loading library : %s\n", path);
+    void* handle = dlopen(path, RTLD_NOW);
+    if (handle == nullptr) {
+      const char* error = dlerror();
+      debug(path);
+      debug(error);
+      fprintf(stderr, "%s\n", error);
+      exit(1);
+    }
+    fm->module_handle = handle;
+    fm->module_loaded = 1;
+  }
+  for (FormulaManager* fm = fm_list; fm != nullptr; fm = fm->next) {
+    for (Formula* f = fm->fstart; f != nullptr; f = f->next) add_formula(fm->formula_name, f);
+    char book[VELMOR_PATH_SIZE];
+    bounded_strcpy(book, fm->formula_name, VELMOR_PATH_SIZE);
+    bounded_strcat(book, "_GEN_", VELMOR_PATH_SIZE);
+    for (Formula* f = fm->gstart; f != nullptr; f = f->next) add_formula(book, f);
+  }
+  return 1;
+}
+
+int Tarrow::printConfiguration() {
+  printf("\n");
+  for (FormulaManager* fm = fm_list; fm != nullptr; fm = fm->next) {
+    printf("\n------- %s ------\n", fm->formula_name);
+    printf("formulae :\n");
+    print_formulae(fm->fstart);
+    printf("generators :\n");
+    print_formulae(fm->gstart);
+    printf("modules :\n");
+    for (Node* n = fm->mstart; n != nullptr; n = n->next) printf("\t%s\n", n->data);
+  }
+  fflush(stdout);
+  return 1;
+}
+
+int Tarrow::IsProtoConsistent(char* module, char* stamp) {
+  FormulaManager* fm = find_module(fm_list, module);
+  return fm != nullptr && strcasecmp(fm->time_stamp, stamp) == 0;
+}
+
+int Tarrow::GetProtoTimeStamp(char* module, char* out) {
+  FormulaManager* fm = find_module(fm_list, module);
+  if (fm == nullptr) return 0;
+  size_t len = strlen(fm->time_stamp);
+  memcpy(out, fm->time_stamp, len + 1);
+  return (int)len;
+}
+
+REMFUN Tarrow::getRemoteFunction(char* module, char* function) {
+  fprintf(stderr, "calling %s.%s\n", module, function);
+  FormulaManager* fm = find_module(fm_list, module);
+  if (fm == nullptr) {
+    fprintf(stderr,
+            "Unable to find `%s' module, most probably it is not loaded into Velmord.\n", module);
+    return nullptr;
+  }
+  if (!fm->module_loaded) {
+    fprintf(stderr, "%s module is not loaded.\n", module);
+    return nullptr;
+  }
+  if (!is_declared_function(function)) {
+    fprintf(stderr, "Error in loading function %s from module %s, error:  %s\n", function,
+            module, "not declared in any loaded prototype file");
+    return nullptr;
+  }
+  dlerror();
+  void* symbol = dlsym(fm->module_handle, function);
+  if (symbol == nullptr) {
+    const char* error = dlerror();
+    if (error != nullptr) {
+      fprintf(stderr, "Error in loading function %s from module %s, error:  %s\n", function,
+              module, error);
+    }
+    return nullptr;
+  }
+  if (!lies_in_library(fm->module_handle, symbol)) {
+    fprintf(stderr, "Error in loading function %s from module %s, error:  %s\n", function,
+            module, "not defined in the module's stub library");
+    return nullptr;
+  }
+  return reinterpret_cast<REMFUN>(symbol);
+}
+
+ExecutionType Tarrow::find_execution_type(char* function) {
+  if (find_declaration(lthread, function) != nullptr) return EXECUTE_AS_THREAD;
+  if (find_declaration(llive_thread, function) != nullptr) return EXECUTE_AS_LIVE_THREAD;
+  return EXECUTE_AS_FUNCTION;
+}
+
+int is_external_and_returns_array(const char* name) {
+  ExternDefinition* d = find_declaration(lfun, name);
+  return d != nullptr && d->DoesReturnArray();
+}

@@ -1,0 +1,42 @@
+// One loaded module: what one definition file declares, with the time stamp
+// clients compare against and the handle of its stub library. The modules
+// form a list headed by Tarrow::fm_list, newest first. Built at start-up,
+// read-only afterwards, never freed.
+#ifndef VELMOR_SERVER_FORMULA_MANAGER_H_
+#define VELMOR_SERVER_FORMULA_MANAGER_H_
+
+#include "externals.h"
+
+enum {
+  PROTOFILE_NAME_SIZE = 1024,
+  TIME_STAMP_SIZE = 64
+};
+
+class FormulaManager {
+ public:
+  char* formula_name;                        // module name, owned copy
+  char protofile_name[PROTOFILE_NAME_SIZE];  // path as on the command line
+  char time_stamp[TIME_STAMP_SIZE];          // "%d %b %Y %T %Z", UTC
+  Formula* fstart;                           // FORMULAE, file order
+  Formula* gstart;                           // GENERATORS, file order
+  Node* mstart;                              // MODULES, file order
+  void* module_handle;                       // loaded stub library
+  int module_loaded;                         // 1 once loaded
+  FormulaManager* next;                      // older module
+
+  FormulaManager();
+};
+
+// The module of the given name (case-insensitive) in list, newest first.
+FormulaManager* find_module(FormulaManager* list, const char* module);
+
+// Formats a modification time in UTC as "%d %b %Y %T %Z" into out (size
+// bytes); returns the length written, 0 if it does not fit.
+int format_time_stamp(long seconds, char* out, int size);
+
+// Appends text and a line end to the start-up trace debug_log_path (the
+// link itself is never followed; created with mode 0600).
+void debug(const char* text);
+extern const char* debug_log_path;
+
+#endif
