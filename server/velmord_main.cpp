@@ -1,2 +1,5 @@
-// PLACEHOLDER: replaced by the server start-up.
-int main() { return 1; }
+// Velmord: serves Excel clients the functions of the prototype files given
+// on the command line.
+#include "startup.h"
+
+int main(int argc, char** argv) { return velmord_start(argc, argv); }

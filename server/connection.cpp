@@ -1,0 +1,151 @@
+// Connection handling: one conversation of request lines per stream socket.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <new>
+
+#include "line_transport.h"
+#include "pvm_task_table.h"
+#include "tarrow.h"
+
+static const int kLineSize = 1024;
+static const int kIdleWaitSeconds = 60;
+static const int kThreadAttempts = 4;
+static const int kThreadRetrySeconds = 30;
+
+// The client's address in dotted form, into the caller's own buffer: many
+// connection threads log at once.
+static const char* dotted(const sockaddr_in& addr, char* out, socklen_t size) {
+  if (inet_ntop(AF_INET, &addr.sin_addr, out, size) == nullptr) snprintf(out, size, "?");
+  return out;
+}
+
+// Waits until sock is readable; a quiet client is no error, so a time-out
+// just starts the next wait. Returns 1 readable, -1 failed wait.
+static int wait_readable(int sock) {
+  for (;;) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(sock, &set);
+    timeval timeout = {kIdleWaitSeconds, 0};
+    int rc = select(sock + 1, &set, nullptr, nullptr, &timeout);
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc < 0) return -1;
+    if (rc > 0 && FD_ISSET(sock, &set)) return 1;
+  }
+}
+
+int Tarrow::HandleClient(void* record) {
+  HCStruct* hc = static_cast<HCStruct*>(record);
+  char ip[INET_ADDRSTRLEN];
+  dotted(hc->ClientAddr, ip, sizeof(ip));
+
+  PROCESS_REQUEST_STATUS status = PROCESS_CONTINUES;
+  while (status != PROCESS_COMPLETED) {
+    int sock = hc->sock_desc;
+    if (wait_readable(sock) < 0) {
+      fprintf(stderr,
+              "Handling client (%s)'s connection request, select system call failed, "
+              "exiting...pid(%d)\n",
+              ip, static_cast<int>(getpid()));
+      return 0;
+    }
+    char line[kLineSize];
+    int n = receive_line(sock, line, sizeof(line));
+    if (n < 1) {
+      if (n == 0)
+        fprintf(stderr, "Received 0 bytes, while handling a client (%s)'s request, closing socket.\n",
+                ip);
+      else
+        fprintf(stderr, "Error while handling a client (%s)'s request, closing socket.\n", ip);
+      close(sock);
+      hc->sock_desc = 0;
+      return 0;
+    }
+    status = ProcessRequest(hc, line);
+    if (hc->sock_desc == 0 && status == PROCESS_CONTINUES) return 0;
+  }
+  return 1;
+}
+
+void* Tarrow::process_pool_thread(void* record) {
+  fprintf(stderr, "In process_pool_service...\n");
+  HCStruct* hc = static_cast<HCStruct*>(record);
+  Tarrow* server = hc->tarrow;
+  if (server->HandleClient(hc) < 1) fprintf(stderr, "Error in HandleClient call\n");
+  // Also after an error: a failed wait leaves the socket open.
+  if (hc->sock_desc != 0) close(hc->sock_desc);
+  server->alive_threads_count--;
+  delete hc;
+  return nullptr;
+}
+
+static void report_thread_failure(int rc, bool giving_up) {
+  fprintf(stderr, "Error creating a thread, ");
+  switch (rc) {
+    case ENOMEM: fprintf(stderr, "error code: ENOMEM "); break;
+    case EINVAL: fprintf(stderr, "error code: EINVAL "); break;
+    case EAGAIN: fprintf(stderr, "error code: EAGAIN "); break;
+    default: fprintf(stderr, "Unknown error code %d ", rc); break;
+  }
+  if (giving_up)
+    fprintf(stderr, "... giving up, closing the connection\n");
+  else
+    fprintf(stderr, "... will continue after %d secs\n", kThreadRetrySeconds);
+}
+
+int Tarrow::process_pool_service(int ClientSock, sockaddr_in ClientAddr) {
+  HCStruct* hc = new (std::nothrow) HCStruct;
+  if (hc == nullptr) {
+    fprintf(stderr,
+            "Memory allocation failure, while allocating memory for HCStruct at "
+            "process_pool_service function\n");
+    close(ClientSock);
+    return 0;
+  }
+  hc->pvm_id = pvm_task_manager.get_task_id(-1);
+  hc->sock_desc = ClientSock;
+  hc->ClientAddr = ClientAddr;
+  hc->tarrow = this;
+
+  if (max_threads_per_kid == 0) {
+    total_threads_count++;
+    alive_threads_count++;
+    process_pool_thread(hc);
+    return 1;
+  }
+
+  // Counted before the thread exists: it may end and uncount itself at once.
+  alive_threads_count++;
+  pthread_t thread;
+  for (int attempt = 1;; attempt++) {
+    int rc = pthread_create(&thread, nullptr, process_pool_thread, hc);
+    if (rc == 0) break;
+    report_thread_failure(rc, attempt == kThreadAttempts);
+    if (attempt == kThreadAttempts) {
+      // Closing lets the client see the end instead of waiting forever.
+      alive_threads_count--;
+      close(ClientSock);
+      delete hc;
+      return 0;
+    }
+    sleep(kThreadRetrySeconds);
+  }
+  total_threads_count++;
+  pthread_detach(thread);
+  return 1;
+}
+
+int Tarrow::process_per_user_service(int slot, int ClientSock, sockaddr_in ClientAddr) {
+  HCStruct hc;
+  hc.pvm_id = pvm_task_manager.get_task_id(slot);
+  hc.sock_desc = ClientSock;
+  hc.ClientAddr = ClientAddr;
+  hc.tarrow = this;
+  // The stream is the worker's permanent link to the server: left open.
+  return HandleClient(&hc);
+}

@@ -1,0 +1,549 @@
+#include "process_manager.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/select.h>
+#include <sys/shm.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <new>
+
+#include "address_filter.h"
+#include "bounded_copy.h"
+#include "execution_model.h"
+#include "line_transport.h"
+#include "pvm_task_table.h"
+#include "tarrow.h"
+
+Child* ProcessManager::accept_lock = nullptr;
+Child* ProcessManager::children = nullptr;
+ClientAddress* ProcessManager::clients = nullptr;
+int ProcessManager::my_slot = 0;
+int ProcessManager::max_kids = 1;
+
+static const int kLineSize = 1024;
+static const int kBacklog = 128;
+static const int kProxyWaitSeconds = 120;
+
+// SIGHUP asks the server's main loop to end; the handler itself only signals
+// the workers, because exiting from inside a handler may deadlock on stdio.
+static volatile sig_atomic_t hangup_requested = 0;
+
+// Per-user model: one conversation at a time per slot, so that two
+// connections of one client never mix their lines on the slot's stream pair.
+static pthread_mutex_t* slot_locks = nullptr;
+
+// The shared table is written by the server and by each worker with plain
+// stores; atomic accesses keep the compiler from caching them.
+static int load(const int* field) { return __atomic_load_n(field, __ATOMIC_SEQ_CST); }
+static void store(int* field, int value) { __atomic_store_n(field, value, __ATOMIC_SEQ_CST); }
+
+static const char* dotted(in_addr addr, char* out, socklen_t size) {
+  if (inet_ntop(AF_INET, &addr, out, size) == nullptr) snprintf(out, size, "?");
+  return out;
+}
+
+static void install(int sig, void (*handler)(int), int flags) {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof(sa));
+  sa.sa_handler = handler;
+  sa.sa_flags = flags;
+  sigemptyset(&sa.sa_mask);
+  sigaction(sig, &sa, nullptr);
+}
+
+ProcessManager::ProcessManager() : ServerSocket(-1) { max_kids = 1; }
+
+int ProcessManager::set_kids_count(int n) {
+  max_kids = n;
+  return n;
+}
+
+int ProcessManager::create_shared_segment() {
+  if (max_kids < 1) max_kids = 1;
+  size_t size = sizeof(Child) * (1 + max_kids) + sizeof(ClientAddress) * max_kids;
+  int id = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
+  if (id < 0) {
+    fprintf(stderr, "could not call shmget");
+    exit(-1);
+  }
+  void* base = shmat(id, nullptr, 0);
+  if (base == reinterpret_cast<void*>(-1)) {
+    fprintf(stderr, "shmat error");
+    exit(-1);
+  }
+  shmid_ds info;
+  if (shmctl(id, IPC_STAT, &info) < 0) fprintf(stderr, "shmctl() could not stat segment #%d", id);
+  // Removed now, gone when the last attached process ends.
+  if (shmctl(id, IPC_RMID, nullptr) < 0)
+    fprintf(stderr, "shmctl: IPC_RMID: could not remove shared memory segment #%d", id);
+
+  memset(base, 0, size);
+  accept_lock = static_cast<Child*>(base);
+  children = accept_lock + 1;
+  clients = reinterpret_cast<ClientAddress*>(children + max_kids);
+  for (int i = 0; i < max_kids; i++) clients[i].filedes[0] = clients[i].filedes[1] = -1;
+  store(&accept_lock->pid, getpid());
+  store(&accept_lock->status, LOCK_FREE);
+
+  slot_locks = new pthread_mutex_t[max_kids];
+  for (int i = 0; i < max_kids; i++) pthread_mutex_init(&slot_locks[i], nullptr);
+  return 0;
+}
+
+void ProcessManager::Run() {
+  // A client that goes away while we write to it must end only that send.
+  signal(SIGPIPE, SIG_IGN);
+  create_shared_segment();
+  setup_and_startup_children();
+}
+
+int ProcessManager::write_pid_file() {
+  const char* dir = getenv("VELMOR_LOG_DIR");
+  if (dir == nullptr) dir = "./";
+  char path[VELMOR_PATH_SIZE];
+  bounded_strcpy(path, dir, sizeof(path));
+  size_t len = strlen(path);
+  if (len == 0 || path[len - 1] != '/') bounded_strcat(path, "/", sizeof(path));
+  bounded_strcat(path, "velmor.pid", sizeof(path));
+  FILE* f = fopen(path, "w");
+  if (f == nullptr) {
+    fprintf(stderr, "Velmor: unable to open tarrow.pid file\n");
+    return 0;
+  }
+  fprintf(f, "%d", static_cast<int>(getpid()));
+  fclose(f);
+  return 1;
+}
+
+int ProcessManager::setup_and_startup_children() {
+  ServerSocket = socket(AF_INET, SOCK_STREAM, 0);
+  if (ServerSocket < 0) {
+    fprintf(stderr, "Error: setup_and_startup_children: socket () call failed\n");
+    return -1;
+  }
+  int on = 1;
+  if (setsockopt(ServerSocket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) < 0) {
+    fprintf(stderr, "Error: setup_and_startup_children: setsockopt (SO_REUSEADDR) failed\n");
+    return -1;
+  }
+  if (setsockopt(ServerSocket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on)) < 0) {
+    fprintf(stderr, "Error: setup_and_startup_children: setsockopt (SO_KEEPALIVE) failed\n");
+    return -1;
+  }
+  sockaddr_in addr;
+  memset(&addr, 0, sizeof(addr));
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons(static_cast<uint16_t>(FS.get_port()));
+  if (bind(ServerSocket, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0) {
+    fprintf(stderr, "Error: setup_and_startup_children, bind () call failed\n");
+    return -1;
+  }
+  if (listen(ServerSocket, kBacklog) < 0) fprintf(stderr, "Error in listen() call\n");
+  write_pid_file();
+
+  for (int i = 0; i < max_kids; i++) store(&children[i].pid, 0);
+  if (max_kids == 1) spawn_child(0);  // serves in this process, never returns
+
+  printf("Max child process set to %d\n", max_kids);
+  fflush(stdout);
+  install(SIGCHLD, handle_child_crash, SA_RESTART);
+  install(SIGHUP, kill_children, 0);  // no restart: the main loop must notice it
+  install(SIGUSR1, restart_children, SA_RESTART);
+
+  if (execution_model == PROCESS_PER_USER) per_user_loop();
+  pool_loop();
+}
+
+// Ends the server after SIGHUP; the workers were signalled by the handler.
+static void finish_if_hung_up() {
+  if (!hangup_requested) return;
+  fflush(stdout);
+  fflush(stderr);
+  _exit(0);
+}
+
+// 1 when the worker of the slot has ended (or was never started). A worker
+// reported stopped is killed: a new one takes its slot, and a stopped copy
+// resumed later would serve unseen.
+static int worker_has_ended(Child* child) {
+  int pid = load(&child->pid);
+  if (pid == 0) return 1;
+  int status;
+  pid_t rc = waitpid(pid, &status, WNOHANG | WUNTRACED);
+  if (rc == 0) {
+    if (load(&child->status) != CHILD_ENDED) return 0;
+    // Marked ended by its handler and exiting now: collect it.
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return 1;
+  }
+  if (rc > 0 && WIFSTOPPED(status)) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  return 1;
+}
+
+void ProcessManager::pool_loop() {
+  for (;;) {
+    for (int i = 0; i < max_kids; i++) {
+      finish_if_hung_up();
+      if (!worker_has_ended(&children[i])) continue;
+      int pid = load(&children[i].pid);
+      if (pid != 0 && load(&accept_lock->status) == LOCK_HELD && load(&accept_lock->pid) == pid) {
+        printf("Lock held by %d, a zombie process, freeing it!\n", pid);
+        fflush(stdout);
+        store(&accept_lock->status, LOCK_FREE);
+      }
+      spawn_child(i);
+    }
+    finish_if_hung_up();
+    sleep(1);
+  }
+}
+
+int ProcessManager::find_client_slot(in_addr address) {
+  for (int i = 0; i < max_kids; i++) {
+    if (clients[i].sin_addr.s_addr == address.s_addr) return i;
+    if (clients[i].sin_addr.s_addr == 0) {
+      clients[i].sin_addr = address;
+      char ip[INET_ADDRSTRLEN];
+      printf("connection from a new client (%s), accepted!\n",
+             dotted(address, ip, sizeof(ip)));
+      fflush(stdout);
+      return i;
+    }
+  }
+  return -1;
+}
+
+void ProcessManager::per_user_loop() {
+  for (;;) {
+    finish_if_hung_up();
+    sockaddr_in addr;
+    socklen_t len = sizeof(addr);
+    int sock = accept(ServerSocket, reinterpret_cast<sockaddr*>(&addr), &len);
+    if (sock < 0) {
+      if (errno != EINTR) fprintf(stderr, "Error While Accepting clients connection \n");
+      continue;
+    }
+    int slot = find_client_slot(addr.sin_addr);
+    if (slot < 0) {
+      char ip[INET_ADDRSTRLEN];
+      fprintf(stderr,
+              "Rejected: connection request from %s, all %d worker slots are bound to other "
+              "clients\n",
+              dotted(addr.sin_addr, ip, sizeof(ip)), max_kids);
+      close(sock);
+      continue;
+    }
+    proxy_service(clients[slot].filedes[1], sock, slot);
+  }
+}
+
+// Per-user model: starts the slot's worker if it never ran or has ended.
+// Runs under the slot's lock, so no conversation uses the old stream pair.
+void ProcessManager::ensure_worker(int slot) {
+  if (load(&children[slot].pid) == 0) {
+    spawn_child(slot);
+    return;
+  }
+  if (!worker_has_ended(&children[slot])) return;
+  fprintf(stderr, "Server crashed... starting a new server..\n");
+  spawn_child(slot);
+}
+
+static void report_pair_failure(int err) {
+  switch (err) {
+    case ENFILE:
+      fprintf(stderr, "pipe() call faild. ENFILE:  The system file table is full\n");
+      break;
+    case EMFILE:
+      fprintf(stderr, "Too many file descriptors are in use by the process.\n");
+      break;
+    case EFAULT:
+      fprintf(stderr, "pipe() call faild. ENFILE: File descriptors are not valid!\n");
+      break;
+    default:
+      fprintf(stderr, "pipe() call faild. Error unknown! \n");
+      break;
+  }
+}
+
+// In a new per-user worker: only its end of the stream pair stays open.
+// Inherited client sockets of other conversations would keep those
+// connections alive after their proxies closed them.
+static void close_inherited_descriptors(int keep) {
+  for (int fd = 3; fd < keep; fd++) close(fd);
+  long max = sysconf(_SC_OPEN_MAX);
+  if (max < 0 || max > 65536) max = 65536;
+  for (int fd = keep + 1; fd < max; fd++) close(fd);
+}
+
+int ProcessManager::spawn_child(int slot) {
+  store(&children[slot].status, CHILD_STARTING);
+  if (max_kids == 1) {
+    my_slot = slot;
+    child_main(0);
+  }
+
+  ClientAddress& client = clients[slot];
+  if (execution_model == PROCESS_PER_USER) {
+    if (client.filedes[1] >= 0) close(client.filedes[1]);
+    client.filedes[0] = client.filedes[1] = -1;
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, client.filedes) < 0) {
+      report_pair_failure(errno);
+      client.filedes[0] = client.filedes[1] = -1;
+      store(&children[slot].status, CHILD_ENDED);
+      return -1;  // a worker without its link could serve nobody
+    }
+  }
+
+  fprintf(stderr, "SPAWNING A NEW PROCESS.....\n");
+  fflush(stdout);
+  pid_t pid = fork();
+  if (pid < 0) {
+    store(&children[slot].status, CHILD_ENDED);
+    fprintf(stderr, "Unable to fork a process...!\n");
+    sleep(10);
+    return -1;
+  }
+  if (pid == 0) {
+    my_slot = slot;
+    // A worker forked from a proxy thread inherits its blocked signals.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    const int deadly[] = {SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGABRT,
+                          SIGFPE, SIGTERM, SIGBUS, SIGUSR1};
+    for (int sig : deadly) install(sig, just_die, 0);
+    // A client closing its connection mid-reply must not end the worker and
+    // every other call it serves: failed sends just return 0.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGSEGV, SIG_DFL);
+    signal(SIGCHLD, SIG_DFL);
+    if (execution_model == PROCESS_PER_USER) {
+      close(client.filedes[1]);
+      close_inherited_descriptors(client.filedes[0]);
+    }
+    child_main(slot);
+  }
+  store(&children[slot].pid, pid);
+  store(&children[slot].status, CHILD_RUNNING);
+  if (execution_model == PROCESS_PER_USER) close(client.filedes[0]);
+  return 0;
+}
+
+void ProcessManager::child_main(int slot) {
+  printf("calling to create a pvm task...\n");
+  fflush(stdout);
+  pvm_task_manager.create_pvm_task(slot);
+  if (max_threads_per_kid == 0) fprintf(stderr, "Multi-threading is disabled\n");
+  if (execution_model == PROCESS_PER_USER && max_kids > 1) per_user_worker_loop(slot);
+  pool_worker_loop();
+}
+
+// Takes the accept lock; false when another worker holds it.
+static bool take_accept_lock(Child* lock) {
+  int expected = LOCK_FREE;
+  if (!__atomic_compare_exchange_n(&lock->status, &expected, LOCK_HELD, false, __ATOMIC_SEQ_CST,
+                                   __ATOMIC_SEQ_CST))
+    return false;
+  store(&lock->pid, getpid());
+  return true;
+}
+
+void ProcessManager::pool_worker_loop() {
+  for (;;) {
+    if (load(&accept_lock->status) != LOCK_FREE || !take_accept_lock(accept_lock)) {
+      sleep(5);
+      continue;
+    }
+    sockaddr_in addr;
+    socklen_t len = sizeof(addr);
+    int sock = accept(ServerSocket, reinterpret_cast<sockaddr*>(&addr), &len);
+    store(&accept_lock->status, LOCK_FREE);
+    if (sock < 0) {
+      if (errno != EINTR) fprintf(stderr, "Error While Accepting clients connection \n");
+      continue;
+    }
+    char ip[INET_ADDRSTRLEN];
+    dotted(addr.sin_addr, ip, sizeof(ip));
+    if (!validate_ip_address(ip)) {
+      close(sock);
+      fprintf(stderr, "Rejected: connection request from %s\n", ip);
+      continue;
+    }
+    FS.process_pool_service(sock, addr);
+  }
+}
+
+void ProcessManager::per_user_worker_loop(int slot) {
+  int link = clients[slot].filedes[0];
+  for (;;) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(link, &set);
+    timeval timeout = {1, 0};
+    int rc = select(link + 1, &set, nullptr, nullptr, &timeout);
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc < 0) {
+      fprintf(stderr, "%s %d: user process unable to select the service socket ...\n", __FILE__,
+              __LINE__);
+      exit(0);
+    }
+    if (rc == 0) continue;
+    sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_addr = clients[slot].sin_addr;
+    FS.process_per_user_service(slot, link, addr);
+  }
+}
+
+void ProcessManager::proxy_service(int sock_desc, int client_socket, int slot) {
+  ProxyStruct* proxy = new (std::nothrow) ProxyStruct;
+  if (proxy == nullptr) {
+    fprintf(stderr, "Memory allocation failure, while relaying a client's connection\n");
+    close(client_socket);
+    return;
+  }
+  proxy->sock_desc = sock_desc;
+  proxy->client_socket = client_socket;
+  proxy->slot = slot;
+
+  // The relay threads leave the server's signals to the main thread, whose
+  // accept must see SIGHUP.
+  sigset_t block, old;
+  sigemptyset(&block);
+  sigaddset(&block, SIGHUP);
+  sigaddset(&block, SIGUSR1);
+  sigaddset(&block, SIGCHLD);
+  pthread_sigmask(SIG_BLOCK, &block, &old);
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  int rc = pthread_create(&thread, &attr, proxy_client_proc, proxy);
+  if (rc != 0) {
+    fprintf(stderr,
+            "Unable to spawn (reason:%d) a thread to process client's request... trying after 5 "
+            "sec. \n",
+            rc);
+    sleep(5);
+    rc = pthread_create(&thread, &attr, proxy_client_proc, proxy);
+  }
+  pthread_attr_destroy(&attr);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (rc != 0) {
+    fprintf(stderr,
+            "Unable to spawn (reason:%d) a thread to process client's request... exiting.\n", rc);
+    close(client_socket);
+    delete proxy;
+    fflush(stdout);
+    _exit(0);
+  }
+}
+
+// Waits up to the proxy's limit for the client; 1 readable, 0 time-out, -1 failed.
+static int wait_for_client(int sock) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(sock, &set);
+  timeval timeout = {kProxyWaitSeconds, 0};
+  int rc = select(sock + 1, &set, nullptr, nullptr, &timeout);
+  if (rc < 0) return errno == EINTR ? 0 : -1;
+  return rc > 0 && FD_ISSET(sock, &set) ? 1 : 0;
+}
+
+// Relays one client connection to the slot's worker: a line from the client,
+// then exactly one line from the worker, until the worker says "__DONE__".
+static void relay(ProxyStruct* proxy) {
+  char line[kLineSize];
+  for (;;) {
+    int ready = wait_for_client(proxy->client_socket);
+    if (ready < 0) return;
+    if (ready == 0) {
+      fprintf(stderr, "select success but fd_isset is not true!\n");
+      continue;
+    }
+    if (receive_line(proxy->client_socket, line, sizeof(line)) < 1) {
+      fprintf(stderr,
+              "(%d)Received 0 bytes, while handling a client's request, closing socket. ppid = "
+              "%d\n",
+              static_cast<int>(getpid()), static_cast<int>(getppid()));
+      return;
+    }
+    if (send_line(proxy->sock_desc, line) < 1) {
+      fprintf(stderr, "Error sending message to sub-process, unable to execute client request... \n");
+      return;
+    }
+    if (receive_line(proxy->sock_desc, line, sizeof(line)) < 1) {
+      fprintf(stderr, "Error receiving data from server...\n");
+      return;
+    }
+    if (strncmp(line, "__DONE__", 8) == 0) {
+      close(proxy->client_socket);
+      proxy->client_socket = -1;
+      send_line(proxy->sock_desc, "__OK__");
+      return;
+    }
+    if (send_line(proxy->client_socket, line) < 1) {
+      fprintf(stderr, "Error sending message to client...\n");
+      return;
+    }
+  }
+}
+
+void* ProcessManager::proxy_client_proc(void* proxy_struct) {
+  ProxyStruct* proxy = static_cast<ProxyStruct*>(proxy_struct);
+  pthread_mutex_lock(&slot_locks[proxy->slot]);
+  PM.ensure_worker(proxy->slot);
+  if (load(&children[proxy->slot].status) == CHILD_RUNNING) {
+    proxy->sock_desc = clients[proxy->slot].filedes[1];
+    relay(proxy);
+  } else {
+    fprintf(stderr, "No worker for slot %d, closing the client's connection\n", proxy->slot);
+  }
+  pthread_mutex_unlock(&slot_locks[proxy->slot]);
+  if (proxy->client_socket >= 0) close(proxy->client_socket);
+  delete proxy;
+  return nullptr;
+}
+
+void ProcessManager::just_die(int sig) {
+  store(&children[my_slot].status, CHILD_ENDED);
+  char text[96];
+  int len = snprintf(text, sizeof(text), "oops..crashing...(on signal %d, pid: %d)\n", sig,
+                     load(&children[my_slot].pid));
+  if (len > 0) {
+    ssize_t ignored = write(STDOUT_FILENO, text, static_cast<size_t>(len));
+    (void)ignored;
+  }
+  _exit(1);
+}
+
+void ProcessManager::handle_child_crash(int) {}
+
+static void signal_workers(int sig) {
+  for (int i = 0; i < ProcessManager::max_kids; i++) {
+    int pid = load(&ProcessManager::children[i].pid);
+    if (pid > 0 && load(&ProcessManager::children[i].status) != CHILD_ENDED) kill(pid, sig);
+  }
+}
+
+void ProcessManager::kill_children(int sig) {
+  signal_workers(sig);
+  hangup_requested = 1;
+}
+
+void ProcessManager::restart_children(int sig) { signal_workers(sig); }

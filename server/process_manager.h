@@ -1,0 +1,84 @@
+// Process manager: owns the listening socket and the worker processes, in
+// either execution model.
+//
+//   PROCESS_POOL      forked workers take turns accepting on the shared
+//                     listening socket (an accept lock in shared memory) and
+//                     give each connection a thread.
+//   PROCESS_PER_USER  the server accepts, binds each client address to a
+//                     slot, and relays lines between the client and the
+//                     slot's worker over a local stream pair until the
+//                     worker says "__DONE__".
+//
+// With one slot there is no fork: the server is itself the only pool worker.
+// The worker table lives in a System V segment created before the first
+// fork and marked for removal at once, so it goes away with the last process.
+#ifndef VELMOR_SERVER_PROCESS_MANAGER_H_
+#define VELMOR_SERVER_PROCESS_MANAGER_H_
+
+#include <netinet/in.h>
+
+// Accept-lock states and worker states as stored in Child::status.
+enum { CHILD_ENDED = 0, CHILD_STARTING = 1, CHILD_RUNNING = 2 };
+enum { LOCK_HELD = 2, LOCK_FREE = 3 };
+
+struct Child {
+  int pid;     // worker's process id, 0 before its first start
+  int status;  // CHILD_* for a worker, LOCK_* for the accept lock
+};
+
+struct ClientAddress {
+  in_addr sin_addr;  // bound client address; all zero: slot is free
+  int port;          // not used
+  int filedes[2];    // slot's stream pair: [0] worker's end, [1] server's end
+};
+
+// One relayed client connection; owned and freed by its proxy thread.
+struct ProxyStruct {
+  int sock_desc;      // server's end of the slot's stream pair
+  int client_socket;  // the client's socket
+  int slot;           // the slot, so that one conversation at a time reaches it
+};
+
+class ProcessManager {
+ public:
+  int ServerSocket;
+
+  static Child* accept_lock;
+  static Child* children;
+  static ClientAddress* clients;
+  static int my_slot;
+  static int max_kids;
+
+  ProcessManager();
+
+  int set_kids_count(int n);
+
+  // Shared segment, then setup_and_startup_children. Returns only when the
+  // listening socket cannot be set up.
+  void Run();
+  int setup_and_startup_children();
+  int spawn_child(int slot);
+  [[noreturn]] void child_main(int slot);
+
+  void proxy_service(int sock_desc, int client_socket, int slot);
+  static void* proxy_client_proc(void* proxy_struct);
+
+  static void just_die(int sig);
+  static void handle_child_crash(int sig);
+  static void kill_children(int sig);
+  static void restart_children(int sig);
+
+ private:
+  int create_shared_segment();
+  int write_pid_file();
+  [[noreturn]] void pool_loop();
+  [[noreturn]] void per_user_loop();
+  int find_client_slot(in_addr address);
+  void ensure_worker(int slot);
+  [[noreturn]] void pool_worker_loop();
+  [[noreturn]] void per_user_worker_loop(int slot);
+};
+
+extern ProcessManager PM;
+
+#endif

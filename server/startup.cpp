@@ -1,0 +1,197 @@
+#include "startup.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include <new>
+
+#include "address_filter.h"
+#include "bounded_copy.h"
+#include "execution_model.h"
+#include "process_manager.h"
+#include "tarrow.h"
+#include "wrapper_interface.h"
+
+// Worker processes when MAX_PROCESSES is not set.
+static const int kDefaultKids = 4;
+static const int kDefaultThreadsPerKid = 512;
+
+void display_help() {
+  fprintf(stderr, "Usage: Velmord.exe [-p port] [-s | --single] prototype_file ...\n");
+  fprintf(stderr, "(or)\n");
+  fprintf(stderr, "Usage: Velmord.exe [-t | --test] prototype_file ...\n");
+}
+
+int check_availability(const char* path) {
+  FILE* f = fopen(path, "r");
+  if (f == nullptr) return 0;
+  fclose(f);
+  return 1;
+}
+
+void check_and_set_env() {
+  if (getenv("VELMOR_BIN_DIR") == nullptr) {
+    fprintf(stderr, "VELMOR_BIN_DIR is not set, defaults to './'\n");
+    setenv("VELMOR_BIN_DIR", "./", 1);
+  }
+  if (getenv("VELMOR_LOG_DIR") == nullptr) {
+    fprintf(stderr, "VELMOR_LOG_DIR is not set, defaults to './log/'\n");
+    setenv("VELMOR_LOG_DIR", "./log/", 1);
+  }
+}
+
+int check_accessability() {
+  char path[VELMOR_PATH_SIZE];
+  bounded_strcpy(path, getenv("VELMOR_BIN_DIR"), sizeof(path));
+  bounded_strcat(path, "/", sizeof(path));
+  bounded_strcat(path, "system.info", sizeof(path));
+  if (!check_availability(path)) {
+    fprintf(stderr, "File (%s) is not available. Please contact support\n", path);
+    return 0;
+  }
+
+  const char* log_dir = getenv("VELMOR_LOG_DIR");
+  bounded_strcpy(path, log_dir, sizeof(path));
+  bounded_strcat(path, "/ping", sizeof(path));
+  FILE* ping = fopen(path, "w");
+  if (ping == nullptr) {
+    fprintf(stderr,
+            "Directory (%s) is not available or accessible (don't have write permission). "
+            "Please contact support\n",
+            log_dir);
+    return 0;
+  }
+  fclose(ping);
+  return 1;
+}
+
+void out_of_memory() {
+  fprintf(stderr, "Insufficient Memory.... exiting\n");
+  throw std::bad_alloc();
+}
+
+static void read_execution_model() {
+  execution_model = PROCESS_POOL;
+  const char* model = getenv("EXECUTION_MODEL");
+  if (model != nullptr && strncmp(model, "PROCESS_PER_USER", 16) == 0)
+    execution_model = PROCESS_PER_USER;
+}
+
+static void read_process_counts() {
+  const char* kids = getenv("MAX_PROCESSES");
+  if (kids == nullptr) {
+    fprintf(stderr, "MAX_PROCESSES is not set, defaults to %d.\n", kDefaultKids);
+    max_kids = kDefaultKids;
+  } else {
+    max_kids = atoi(kids);
+    // A negative count is as meaningless as 0.
+    if (max_kids < 1) {
+      fprintf(stderr, "MAX_PROCESSES is not a valid value. defaults to 1.\n");
+      max_kids = 1;
+    }
+  }
+  PM.set_kids_count(max_kids);
+  if (max_kids == 1 && execution_model == PROCESS_PER_USER) execution_model = PROCESS_POOL;
+
+  const char* threads = getenv("MAX_THREADS_PER_PROCESS");
+  if (threads == nullptr) {
+    fprintf(stderr, "MAX_THREADS_PER_PROCESS is not defined, defaults to %d\n",
+            kDefaultThreadsPerKid);
+    max_threads_per_kid = kDefaultThreadsPerKid;
+  } else {
+    max_threads_per_kid = atoi(threads);
+    fprintf(stderr, "MAX_THREADS_PER_PROCESS = %d\n", max_threads_per_kid);
+  }
+}
+
+static void print_summary() {
+  fprintf(stderr, "----------------- SUMMARY --------------\n");
+  fprintf(stderr, "EXECUTION_MODEL: %s\n",
+          execution_model == PROCESS_PER_USER ? "PROCESS_PER_USER" : "PROCESS_POOL");
+  fprintf(stderr, "MAX_PROCESSES: %d\n", max_kids);
+  fprintf(stderr, "MAX_THREADS_PER_PROCESS: %d\n", max_threads_per_kid);
+  fprintf(stderr, "----------------------------------------\n");
+}
+
+// Generates, builds and registers one prototype file; a file that fails is
+// reported and skipped so that the server still starts with the others.
+static void load_prototype_file(char* file) {
+  if (!check_availability(file)) {
+    fprintf(stderr, "file (%s) not found, continuing with the rest\n", file);
+    return;
+  }
+  printf("================ %s ===========\n", file);
+  if (!wrapper_interface(file)) {
+    fprintf(stderr, "Unable to generate wrappers for %s, continuing with the rest.\n", file);
+    return;
+  }
+  if (!FS.load_formulae(file))
+    fprintf(stderr, "Failed to load formulae_file '%s', continuing with the rest.\n", file);
+}
+
+// Walks the command line. Returns 1 in test mode, 0 otherwise; a -p without
+// its value ends the program.
+static int walk_arguments(int argc, char** argv) {
+  int test_mode = 0;
+  for (int i = 1; i < argc; i++) {
+    if (strcmp(argv[i], "-p") == 0) {
+      if (i + 1 >= argc) {
+        display_help();
+        exit(1);
+      }
+      FS.set_port(argv[++i]);
+    } else if (strcasecmp(argv[i], "-t") == 0 || strcasecmp(argv[i], "--test") == 0) {
+      fprintf(stderr, "\nRunning in test mode, please watch out for errors ...\n");
+      test_mode = 1;
+    } else {
+      load_prototype_file(argv[i]);
+    }
+  }
+  return test_mode;
+}
+
+int velmord_start(int argc, char** argv) {
+  const char* default_port = "9999";
+  if (argc < 2) {
+    display_help();
+    return 1;
+  }
+
+  int filter = load_valid_entries();
+  if (filter < 0) {
+    fprintf(stderr, "ALLOW_CLIENTS is not usable, please correct it. Exiting.\n");
+    return 1;
+  }
+  if (filter == 0)
+    fprintf(stderr,
+            "Application level firewall (ALLOW_CLIENTS) is not set. Anybody can connect to "
+            "Velmor.\n");
+
+  check_and_set_env();
+  if (!check_accessability()) return 1;
+  FS.set_port(default_port);
+  read_execution_model();
+  read_process_counts();
+  print_summary();
+
+  int test_mode = walk_arguments(argc, argv);
+
+  if (!FS.readConfiguration()) {
+    fprintf(stderr, "Failed to read formula_files.\n");
+    return 0;
+  }
+  if (!FS.printConfiguration()) {
+    fprintf(stderr, "failed print formulae server details.\n");
+    return 0;
+  }
+  if (test_mode) {
+    printf("Test completed. Exiting...\n");
+    return 0;
+  }
+
+  std::set_new_handler(out_of_memory);
+  PM.Run();
+  return 0;
+}

@@ -1,0 +1,339 @@
+// Connections and the process manager end to end, on loopback: the scripted
+// server (real start-up, connections and process manager; a small request
+// protocol of its own) and a smoke run of the real Velmord.
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "line_transport.h"
+#include "test_support.h"
+
+namespace {
+
+using velmor_test::connect_from;
+using velmor_test::peer_closed;
+using velmor_test::Process;
+using velmor_test::process_alive;
+using velmor_test::readable;
+using velmor_test::recv_line;
+using velmor_test::TempDir;
+
+typedef std::map<std::string, std::string> Env;
+
+// A client connection, closed with the object.
+class Client {
+ public:
+  Client(const std::string& from, int port) : sock_(connect_from(from, port)) {}
+  ~Client() { close_now(); }
+  bool ok() const { return sock_ >= 0; }
+  int sock() const { return sock_; }
+  void send(const std::string& line) { send_line(sock_, line.c_str()); }
+  std::string ask(const std::string& line, int timeout_ms = 15000) {
+    send(line);
+    return reply(timeout_ms);
+  }
+  std::string reply(int timeout_ms = 15000) {
+    std::string text;
+    int rc = recv_line(sock_, &text, timeout_ms);
+    return rc < 1 ? "<no reply " + std::to_string(rc) + ">" : text;
+  }
+  void close_now() {
+    if (sock_ >= 0) close(sock_);
+    sock_ = -1;
+  }
+
+ private:
+  int sock_;
+};
+
+class ServerTest : public ::testing::Test {
+ protected:
+  ServerTest() : port_(velmor_test::free_port()) {
+    bin_dir_ = dir_.file("bin");
+    log_dir_ = dir_.file("log");
+    mkdir(bin_dir_.c_str(), 0755);
+    mkdir(log_dir_.c_str(), 0755);
+    velmor_test::write_file(bin_dir_ + "/system.info", "# not used by these tests\n");
+  }
+
+  void start(Env extra, const char* program = VELMORD_SCRIPTED_PATH,
+             std::vector<std::string> args = {}) {
+    Env e = {{"VELMOR_BIN_DIR", bin_dir_}, {"VELMOR_LOG_DIR", log_dir_}};
+    for (const auto& kv : extra) e[kv.first] = kv.second;
+    if (args.empty()) args = {"-p", std::to_string(port_), "no_prototype_file.def"};
+    server_.reset(new Process(program, args, e, dir_.path()));
+  }
+
+  // Waits until the server has n workers; returns them.
+  std::vector<pid_t> wait_for_workers(size_t n, int timeout_ms = 15000) {
+    std::vector<pid_t> kids;
+    for (int waited = 0; waited <= timeout_ms; waited += 50) {
+      kids = server_->children();
+      if (kids.size() == n) return kids;
+      usleep(50 * 1000);
+    }
+    return kids;
+  }
+
+  int count_in_out(const std::string& text) const {
+    std::string out = server_->out();
+    int n = 0;
+    for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) n++;
+    return n;
+  }
+
+  TempDir dir_;
+  int port_;
+  std::string bin_dir_, log_dir_;
+  std::unique_ptr<Process> server_;
+};
+
+TEST_F(ServerTest, SingleProcessServesWithThreads) {
+  start({{"MAX_PROCESSES", "1"}});
+  Client slow("127.0.0.1", port_);
+  ASSERT_TRUE(slow.ok());
+  slow.send("sleep~3000");
+  Client quick("127.0.0.1", port_);
+  EXPECT_EQ(quick.ask("pid"), std::to_string(server_->pid()));
+  // The quick client was served while the slow one still waits.
+  EXPECT_FALSE(readable(slow.sock(), 0));
+  EXPECT_EQ(slow.reply(), "slept");
+
+  EXPECT_TRUE(server_->children().empty());
+  EXPECT_EQ(count_in_out("Max child process set to"), 0);
+  EXPECT_EQ(velmor_test::read_file(log_dir_ + "/velmor.pid"), std::to_string(server_->pid()));
+}
+
+TEST_F(ServerTest, WithoutThreadsOneConversationAtATime) {
+  start({{"MAX_PROCESSES", "1"}, {"MAX_THREADS_PER_PROCESS", "0"}});
+  Client first("127.0.0.1", port_);
+  ASSERT_EQ(first.ask("pid"), std::to_string(server_->pid()));
+  Client second("127.0.0.1", port_);
+  second.send("echo~second");
+  EXPECT_FALSE(readable(second.sock(), 1000));
+  first.send("__CLOSE__");
+  EXPECT_TRUE(peer_closed(first.sock()));
+  EXPECT_EQ(second.reply(), "second");
+  EXPECT_TRUE(server_->wait_for_err("Multi-threading is disabled\n", 5000));
+}
+
+TEST_F(ServerTest, ConversationEdges) {
+  start({{"MAX_PROCESSES", "1"}});
+  {
+    Client gone("127.0.0.2", port_);
+    ASSERT_TRUE(gone.ok());
+  }
+  EXPECT_TRUE(server_->wait_for_err(
+      "Received 0 bytes, while handling a client (127.0.0.2)'s request, closing socket.\n", 10000))
+      << server_->err();
+
+  Client c("127.0.0.1", port_);
+  // A request line is cut to its first 1023 characters.
+  EXPECT_EQ(c.ask("echo~" + std::string(2000, 'q')), std::string(1018, 'q'));
+  EXPECT_EQ(c.ask("echo~still in step"), "still in step");
+  // A completed conversation is closed by the server.
+  EXPECT_EQ(c.ask("complete"), "completed");
+  EXPECT_TRUE(peer_closed(c.sock()));
+}
+
+// A client that goes away while the worker writes must end only its own
+// conversation, in one process as in a forked worker.
+TEST_F(ServerTest, ClientClosingMidReplyLeavesWorkerAlive) {
+  for (const char* kids : {"1", "2"}) {
+    SCOPED_TRACE(std::string("MAX_PROCESSES ") + kids);
+    port_ = velmor_test::free_port();
+    start({{"MAX_PROCESSES", kids}});
+    if (std::string(kids) == "2") wait_for_workers(2);
+    pid_t worker;
+    {
+      Client c("127.0.0.1", port_);
+      worker = atoi(c.ask("pid").c_str());
+      ASSERT_GT(worker, 0);
+      c.send("flood~5000");
+      EXPECT_EQ(c.reply().size(), 1000u);
+    }
+    EXPECT_TRUE(server_->wait_for_err("Error in HandleClient call\n", 15000)) << server_->err();
+    EXPECT_TRUE(process_alive(worker));
+    Client again("127.0.0.1", port_);
+    EXPECT_EQ(again.ask("echo~alive"), "alive");
+    EXPECT_EQ(count_in_out("oops..crashing"), 0);
+    EXPECT_TRUE(process_alive(worker));
+    server_.reset();
+  }
+}
+
+TEST_F(ServerTest, PoolWorkersServeConcurrentConnections) {
+  start({{"MAX_PROCESSES", "2"}, {"MAX_THREADS_PER_PROCESS", "0"}});
+  std::vector<pid_t> workers = wait_for_workers(2);
+  ASSERT_EQ(workers.size(), 2u);
+  EXPECT_TRUE(server_->wait_for_out("Max child process set to 2\n", 5000));
+  // Each worker serves one conversation at a time, so the second open
+  // conversation must be the other worker's.
+  Client a("127.0.0.1", port_);
+  Client b("127.0.0.1", port_);
+  pid_t pa = atoi(a.ask("pid").c_str());
+  pid_t pb = atoi(b.ask("pid").c_str());
+  EXPECT_NE(pa, pb);
+  EXPECT_EQ(std::set<pid_t>({pa, pb}), std::set<pid_t>(workers.begin(), workers.end()));
+}
+
+TEST_F(ServerTest, Sigusr1RestartsWorkers) {
+  start({{"MAX_PROCESSES", "3"}});
+  std::vector<pid_t> old = wait_for_workers(3);
+  ASSERT_EQ(old.size(), 3u);
+  kill(server_->pid(), SIGUSR1);
+  for (int waited = 0; waited < 10000 && count_in_out("oops..crashing") < 3; waited += 50)
+    usleep(50 * 1000);
+  EXPECT_EQ(count_in_out("oops..crashing...(on signal 10"), 3) << server_->out();
+  std::vector<pid_t> fresh;
+  for (int waited = 0; waited < 10000; waited += 50) {
+    fresh = server_->children();
+    bool disjoint = std::none_of(fresh.begin(), fresh.end(), [&](pid_t p) {
+      return std::find(old.begin(), old.end(), p) != old.end();
+    });
+    if (fresh.size() == 3 && disjoint) break;
+    usleep(50 * 1000);
+  }
+  ASSERT_EQ(fresh.size(), 3u);
+  Client c("127.0.0.1", port_);
+  pid_t serving = atoi(c.ask("pid").c_str());
+  EXPECT_NE(std::find(fresh.begin(), fresh.end(), serving), fresh.end());
+}
+
+TEST_F(ServerTest, KilledAcceptingWorkerFreesTheLock) {
+  start({{"MAX_PROCESSES", "2"}});
+  std::vector<pid_t> old = wait_for_workers(2);
+  ASSERT_EQ(old.size(), 2u);
+  usleep(300 * 1000);  // the first worker takes the lock as it starts
+  // Killing both kills the one waiting in accept, whichever it is.
+  for (pid_t p : old) kill(p, SIGKILL);
+  bool freed = false;
+  for (pid_t p : old)
+    freed = freed || server_->wait_for_out(
+                         "Lock held by " + std::to_string(p) + ", a zombie process, freeing it!\n",
+                         p == old.back() ? 10000 : 3000);
+  EXPECT_TRUE(freed) << server_->out();
+  Client c("127.0.0.1", port_);
+  pid_t serving = atoi(c.ask("pid").c_str());
+  EXPECT_GT(serving, 0);
+  EXPECT_EQ(std::find(old.begin(), old.end(), serving), old.end());
+}
+
+TEST_F(ServerTest, SighupEndsWorkersAndServer) {
+  for (const char* model : {"PROCESS_POOL", "PROCESS_PER_USER"}) {
+    SCOPED_TRACE(model);
+    port_ = velmor_test::free_port();
+    start({{"MAX_PROCESSES", "2"}, {"EXECUTION_MODEL", model}});
+    {
+      Client c("127.0.0.1", port_);
+      ASSERT_GT(atoi(c.ask("pid").c_str()), 0);
+    }
+    std::vector<pid_t> workers = server_->children();
+    ASSERT_FALSE(workers.empty());
+    kill(server_->pid(), SIGHUP);
+    EXPECT_EQ(server_->wait_exit(10000), 0);
+    for (pid_t w : workers) {
+      for (int waited = 0; waited < 5000 && process_alive(w); waited += 50) usleep(50 * 1000);
+      EXPECT_FALSE(process_alive(w)) << w;
+    }
+  }
+}
+
+TEST_F(ServerTest, PoolFilterRejectsClients) {
+  start({{"MAX_PROCESSES", "1"}, {"ALLOW_CLIENTS", "10.0.0.0/255.0.0.0"}});
+  Client outsider("127.0.0.3", port_);
+  ASSERT_TRUE(outsider.ok());
+  EXPECT_TRUE(peer_closed(outsider.sock()));
+  EXPECT_TRUE(server_->wait_for_err("Rejected: connection request from 127.0.0.3\n", 5000));
+  Client local("127.0.0.1", port_);
+  EXPECT_EQ(local.ask("echo~admitted"), "admitted");
+}
+
+class PerUserTest : public ServerTest {
+ protected:
+  void SetUp() override {
+    // The filter would reject 127.0.0.2: the per-user model applies none.
+    start({{"MAX_PROCESSES", "2"}, {"EXECUTION_MODEL", "PROCESS_PER_USER"},
+           {"ALLOW_CLIENTS", "10.0.0.0/255.0.0.0"}});
+  }
+
+  // One conversation: the serving worker's pid, then the proxy's hand-off.
+  pid_t worker_of(const std::string& from) {
+    Client c(from, port_);
+    pid_t pid = atoi(c.ask("pid").c_str());
+    c.send("__CLOSE__");
+    EXPECT_TRUE(peer_closed(c.sock()));
+    return pid;
+  }
+};
+
+TEST_F(PerUserTest, BindsAddressesToSlots) {
+  pid_t first = worker_of("127.0.0.1");
+  ASSERT_GT(first, 0);
+  EXPECT_TRUE(server_->wait_for_out("connection from a new client (127.0.0.1), accepted!\n", 5000));
+  pid_t second = worker_of("127.0.0.2");
+  ASSERT_GT(second, 0);
+  EXPECT_NE(first, second);
+
+  Client third("127.0.0.3", port_);
+  ASSERT_TRUE(third.ok());
+  EXPECT_TRUE(peer_closed(third.sock()));
+  EXPECT_TRUE(server_->wait_for_err("127.0.0.3", 5000)) << server_->err();
+
+  EXPECT_EQ(worker_of("127.0.0.1"), first);
+  EXPECT_EQ(worker_of("127.0.0.2"), second);
+}
+
+TEST_F(PerUserTest, OneConversationPerSlotAtATime) {
+  Client a("127.0.0.2", port_);
+  ASSERT_GT(atoi(a.ask("pid").c_str()), 0);
+  Client b("127.0.0.2", port_);
+  b.send("echo~second");
+  EXPECT_FALSE(readable(b.sock(), 1000));
+  EXPECT_EQ(a.ask("echo~first"), "first");
+  a.send("__CLOSE__");
+  EXPECT_TRUE(peer_closed(a.sock()));
+  EXPECT_EQ(b.reply(), "second");
+}
+
+TEST_F(PerUserTest, CrashedWorkerIsStartedAgain) {
+  pid_t first = worker_of("127.0.0.1");
+  ASSERT_GT(first, 0);
+  kill(first, SIGKILL);
+  for (int waited = 0; waited < 5000 && process_alive(first); waited += 50) usleep(50 * 1000);
+  pid_t again = worker_of("127.0.0.1");
+  EXPECT_GT(again, 0);
+  EXPECT_NE(again, first);
+  EXPECT_TRUE(server_->wait_for_err("Server crashed... starting a new server..\n", 5000));
+}
+
+TEST_F(ServerTest, RealVelmordListensAndWritesItsPidFile) {
+  // Two -p options: the last one wins.
+  start({{"MAX_PROCESSES", "1"}}, VELMORD_PATH,
+        {"-p", "1", "-p", std::to_string(port_), "no_prototype_file.def"});
+  Client c("127.0.0.1", port_);
+  ASSERT_TRUE(c.ok());
+  EXPECT_EQ(velmor_test::read_file(log_dir_ + "/velmor.pid"), std::to_string(server_->pid()));
+  EXPECT_TRUE(server_->wait_for_err("file (no_prototype_file.def) not found", 5000));
+
+  // A second server on the same port cannot bind: message and status 0.
+  Process second(VELMORD_PATH, {"-p", std::to_string(port_), "x.def"},
+                 {{"VELMOR_BIN_DIR", bin_dir_}, {"VELMOR_LOG_DIR", log_dir_},
+                  {"MAX_PROCESSES", "1"}},
+                 dir_.path());
+  EXPECT_EQ(second.wait_exit(30000), 0);
+  EXPECT_NE(second.err().find("Error: setup_and_startup_children, bind () call failed\n"),
+            std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,62 @@
+// Velmord with a request protocol of its own, for the process-manager tests:
+//   pid          answers the serving process's id
+//   echo~TEXT    answers TEXT
+//   sleep~MS     waits MS milliseconds, answers "slept"
+//   flood~N      answers N lines of 1000 characters, then "flooded"
+//   complete     answers "completed" and completes the conversation
+//   __CLOSE__    ends the connection as the real protocol does
+// Start-up, connection handling and the process manager are the real ones.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "execution_model.h"
+#include "startup.h"
+#include "tarrow.h"
+
+static PROCESS_REQUEST_STATUS end_connection(HCStruct* hc) {
+  if (execution_model == PROCESS_POOL) return PROCESS_COMPLETED;
+  // Per-user: the proxy closes the client on "__DONE__" and acknowledges.
+  if (SEND_LINE(*hc, "__DONE__") > 0) {
+    char ack[7];
+    if (receive_line(hc->sock_desc, ack, sizeof(ack)) < 1) {
+      close(hc->sock_desc);
+      hc->sock_desc = 0;
+    }
+  }
+  return PROCESS_CONTINUES;
+}
+
+PROCESS_REQUEST_STATUS Tarrow::ProcessRequest(HCStruct* hc, char* data) {
+  char* arg = strchr(data, '~');
+  if (arg != nullptr) *arg++ = '\0';
+  std::string field = arg ? arg : "";
+  char reply[64];
+
+  if (strcmp(data, "pid") == 0) {
+    snprintf(reply, sizeof(reply), "%d", static_cast<int>(getpid()));
+    SEND_LINE(*hc, reply);
+  } else if (strcmp(data, "echo") == 0) {
+    SEND_LINE(*hc, field.c_str());
+  } else if (strcmp(data, "sleep") == 0) {
+    usleep(static_cast<useconds_t>(atoi(field.c_str())) * 1000);
+    SEND_LINE(*hc, "slept");
+  } else if (strcmp(data, "flood") == 0) {
+    const std::string line(1000, 'f');
+    for (int i = 0; i < atoi(field.c_str()) && hc->sock_desc != 0; i++) SEND_LINE(*hc, line.c_str());
+    if (hc->sock_desc != 0) SEND_LINE(*hc, "flooded");
+  } else if (strcmp(data, "complete") == 0) {
+    SEND_LINE(*hc, "completed");
+    return PROCESS_COMPLETED;
+  } else if (strcmp(data, "__CLOSE__") == 0) {
+    return end_connection(hc);
+  } else {
+    SEND_LINE(*hc, "unknown");
+  }
+  return PROCESS_CONTINUES;
+}
+
+int main(int argc, char** argv) { return velmord_start(argc, argv); }
