@@ -24,6 +24,7 @@ static int dimensions;
 }
 
 %union {
+  ExternDefinition* defn;
   char* name;
   Prototype* proto;
   Llist<Prototype*>* plist;
@@ -37,6 +38,8 @@ static int dimensions;
 /* A "[" not directly followed by "]": no rule takes it. */
 %token BAD_BRACKET 424
 
+%token END_OF_TEXT 0
+%type <defn> declaration
 %type <name> opt_name
 %type <proto> base_type type result parameter channel_parameter
 %type <plist> param_list parameters plist
@@ -45,17 +48,25 @@ static int dimensions;
 %destructor { free($$); } <name>
 %destructor { delete $$; } <proto>
 %destructor { free_prototype_list($$); } <plist>
+%destructor { free_declaration($$); } <defn>
 
 %%
+
+/* Published only once the whole text has been read. */
+text
+  : declaration END_OF_TEXT { extern_definition_root = $1; }
+  ;
 
 /* The two markers clear what an earlier declaration left; each also takes
    one stack entry, so n plain parameters need 2n + 7 entries. */
 declaration
   : begin_declaration LIT '(' begin_parameters param_list ')' opt_semi {
-      if (!finish_declaration($2, new Prototype("int"), $5)) YYABORT;
+      $$ = finish_declaration($2, new Prototype("int"), $5);
+      if ($$ == nullptr) YYABORT;
     }
   | begin_declaration result LIT '(' begin_parameters param_list ')' opt_semi {
-      if (!finish_declaration($3, $2, $6)) YYABORT;
+      $$ = finish_declaration($3, $2, $6);
+      if ($$ == nullptr) YYABORT;
     }
   ;
 
@@ -192,7 +203,7 @@ int finish_parameter(Prototype* p, int by_reference, char* name, CONTAINER_TYPE 
   return 1;
 }
 
-int finish_declaration(char* name, Prototype* result, Llist<Prototype*>* params) {
+ExternDefinition* finish_declaration(char* name, Prototype* result, Llist<Prototype*>* params) {
   ExternDefinition* d = new ExternDefinition();
   d->SetReturnType(result);
   d->SetPrototype(params);
@@ -202,10 +213,9 @@ int finish_declaration(char* name, Prototype* result, Llist<Prototype*>* params)
   if (!fits || !d->ValidateTags()) {
     fp_error("syntax error");
     free_declaration(d);
-    return 0;
+    return nullptr;
   }
-  extern_definition_root = d;
-  return 1;
+  return d;
 }
 
 void fp_error(const char* msg) {

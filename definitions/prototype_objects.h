@@ -12,9 +12,9 @@ Prototype* start_type(const char* type);
 // name. An overlong name is a syntax error: p is deleted and 0 returned.
 int finish_parameter(Prototype* p, int by_reference, char* name, CONTAINER_TYPE container);
 
-// Builds the declaration into extern_definition_root; frees name. On a name
-// or tag that does not fit: syntax error, everything released, 0 returned.
-int finish_declaration(char* name, Prototype* result, Llist<Prototype*>* params);
+// Builds the declaration; frees name. On a name or tag that does not fit:
+// syntax error, everything released, null returned.
+ExternDefinition* finish_declaration(char* name, Prototype* result, Llist<Prototype*>* params);
 
 // Release what a rejected declaration had built.
 void free_prototype_list(Llist<Prototype*>* list);

@@ -20,6 +20,18 @@ char book_at_work[DEFN_BOOK_SIZE];
 
 namespace {
 
+// Declarations of earlier runs: never freed, so kept reachable here.
+Llist<ExternDefinition*>* retired = nullptr;
+
+void retire(Llist<ExternDefinition*>** list) {
+  if (*list == nullptr) return;
+  Llist<ExternDefinition*>* tail = *list;
+  while (tail->next != nullptr) tail = tail->next;
+  tail->next = retired;
+  retired = *list;
+  *list = nullptr;
+}
+
 void record_library(char* text) {
   char name[STATEMENT_SIZE];
   trim(text, name, sizeof(name));
@@ -105,10 +117,10 @@ int wp_parse() {
 void wp_error(const char* msg) { py_error(msg); }
 
 int wp_read_file(FILE* in, const char* path, const char* module) {
-  wp_llive_thread = nullptr;
-  wp_lthread = nullptr;
-  wp_lfun = nullptr;
-  wp_ltype = nullptr;
+  retire(&wp_llive_thread);
+  retire(&wp_lthread);
+  retire(&wp_lfun);
+  retire(&wp_ltype);
   size_t path_len = strlen(path);
   size_t module_len = strlen(module);
   if (path_len >= sizeof(file_at_work) || module_len >= sizeof(book_at_work)) {
