@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "wrapper_reader.h"
+
 static char wrapper_directory_text[WRAPPER_PATH_SIZE + 1] = "";
 char* wrapper_directory = wrapper_directory_text;
 
@@ -49,24 +51,10 @@ int empty_map_info(const char* path) {
   return 1;
 }
 
-int wrapper_module_name(const char* path, char* out, size_t size) {
-  if (strlen(path) > 515) return 0;
-  const char* base = strrchr(path, '/');
-  base = base ? base + 1 : path;
-  const char* end = base;
-  while (*end == '.') end++;
-  end += strcspn(end, ".");
-  size_t len = (size_t)(end - base);
-  if (len + 1 > size) return 0;
-  memcpy(out, base, len);
-  out[len] = '\0';
-  return 1;
-}
-
 int wrapper_file_path(const char* definition_file, const char* extension, char* out,
                       size_t size) {
   char module[WRAPPER_PATH_SIZE + 4];
-  if (!wrapper_module_name(definition_file, module, sizeof(module))) return 0;
+  if (!module_name_of(definition_file, module, sizeof(module))) return 0;
   int n = snprintf(out, size, "%s/%s%s", wrapper_directory, module, extension);
   return n >= 0 && (size_t)n < size;
 }

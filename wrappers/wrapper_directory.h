@@ -25,13 +25,10 @@ void map_info_path(char* out);
 // writing\n".
 int empty_map_info(const char* path);
 
-// MODULE of a definition file: its base name (after the last "/") up to the
-// first "." that follows any leading dots. 0 when the path is longer than 515
-// characters or the name does not fit out (size bytes); 1 otherwise.
-int wrapper_module_name(const char* path, char* out, size_t size);
-
-// wrapper_directory + "/" + MODULE + extension into out (size bytes).
-// 0 when the path does not fit or MODULE cannot be worked out.
+// wrapper_directory + "/" + MODULE + extension into out (size bytes), MODULE
+// named as the registry names it (module_name_of), so that the compile, the
+// up-to-date test and the loader agree. 0 when the path does not fit or
+// MODULE cannot be worked out.
 int wrapper_file_path(const char* definition_file, const char* extension,
                       char* out, size_t size);
 

@@ -63,13 +63,14 @@ static void write_record_types(FILE* bas, FILE* cpp) {
 int wrapper_generate_code(const char* file_name) {
   char module[WRAPPER_PATH_SIZE + 4];
   FILE* in = NULL;
-  if (wrapper_module_name(file_name, module, sizeof(module))) in = fopen(file_name, "r");
+  if (module_name_of(file_name, module, sizeof(module))) in = fopen(file_name, "r");
   if (in == NULL) {
     fprintf(stderr, "File (%s) open error!\n", file_name);
     return 0;
   }
-  wp_read_file(in, file_name, module);
+  int read = wp_read_file(in, file_name, module);
   fclose(in);
+  if (!read) return 0;
 
   map_libraries_of(file_name);
   char path[2 * WRAPPER_PATH_SIZE + 32];
