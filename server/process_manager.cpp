@@ -246,7 +246,9 @@ void ProcessManager::per_user_loop() {
       close(sock);
       continue;
     }
-    proxy_service(clients[slot].filedes[1], sock, slot);
+    // The slot's stream end is taken by the proxy under the slot's lock: a
+    // restart of the worker replaces it.
+    proxy_service(-1, sock, slot);
   }
 }
 
@@ -310,7 +312,13 @@ int ProcessManager::spawn_child(int slot) {
 
   fprintf(stderr, "SPAWNING A NEW PROCESS.....\n");
   fflush(stdout);
+  // Until the worker has its own handlers, a signal must not run the
+  // server's handlers in it: they would signal the other workers.
+  sigset_t all, old_mask;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &old_mask);
   pid_t pid = fork();
+  if (pid != 0) pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
   if (pid < 0) {
     store(&children[slot].status, CHILD_ENDED);
     fprintf(stderr, "Unable to fork a process...!\n");
@@ -319,10 +327,6 @@ int ProcessManager::spawn_child(int slot) {
   }
   if (pid == 0) {
     my_slot = slot;
-    // A worker forked from a proxy thread inherits its blocked signals.
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
     const int deadly[] = {SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGABRT,
                           SIGFPE, SIGTERM, SIGBUS, SIGUSR1};
     for (int sig : deadly) install(sig, just_die, 0);
@@ -331,6 +335,10 @@ int ProcessManager::spawn_child(int slot) {
     signal(SIGPIPE, SIG_IGN);
     signal(SIGSEGV, SIG_DFL);
     signal(SIGCHLD, SIG_DFL);
+    // Everything unblocked, also what a proxy thread that forked us blocked.
+    sigset_t none;
+    sigemptyset(&none);
+    pthread_sigmask(SIG_SETMASK, &none, nullptr);
     if (execution_model == PROCESS_PER_USER) {
       close(client.filedes[1]);
       close_inherited_descriptors(client.filedes[0]);

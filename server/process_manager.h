@@ -34,7 +34,7 @@ struct ClientAddress {
 
 // One relayed client connection; owned and freed by its proxy thread.
 struct ProxyStruct {
-  int sock_desc;      // server's end of the slot's stream pair
+  int sock_desc;      // server's end of the slot's stream pair, set under the slot's lock
   int client_socket;  // the client's socket
   int slot;           // the slot, so that one conversation at a time reaches it
 };

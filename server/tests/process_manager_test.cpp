@@ -191,6 +191,11 @@ TEST_F(ServerTest, Sigusr1RestartsWorkers) {
   start({{"MAX_PROCESSES", "3"}});
   std::vector<pid_t> old = wait_for_workers(3);
   ASSERT_EQ(old.size(), 3u);
+  // Running workers, each with its own handlers.
+  for (int waited = 0; waited < 10000 && count_in_out("calling to create a pvm task") < 3;
+       waited += 50)
+    usleep(50 * 1000);
+  usleep(200 * 1000);
   kill(server_->pid(), SIGUSR1);
   for (int waited = 0; waited < 10000 && count_in_out("oops..crashing") < 3; waited += 50)
     usleep(50 * 1000);
