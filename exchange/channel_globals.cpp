@@ -1,3 +1,10 @@
+// Process-wide state of the channel. It lives in the shared channel library so
+// that the server, the worker and every stub library see one copy.
+#include "data_exchange.h"
 #include "execution_model.h"
 
 ExecutionModel execution_model = PROCESS_POOL;
+int working_thread = 0;
+
+unsigned int DataExchange::counter = 0;
+int DataExchange::msg_tag = 0;

@@ -75,6 +75,11 @@ class DataExchange {
   // Per-user hand-back: set by the request thread (under mut) once it has left
   // its wait, so the call thread knows when mut and cond may be destroyed.
   int request_released;
+  // Set by release_request_thread: this call's client has been let go.
+  int client_released;
+  // Set by break_connection when a failed send closed the request socket, so
+  // the request thread stops serving that descriptor.
+  int request_socket_closed;
 
   DataExchange();
   ~DataExchange();

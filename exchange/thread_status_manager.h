@@ -19,6 +19,8 @@ struct ThreadStatusNode {
 
   // The call has ended: hands the node back to its manager.
   void terminated();
+  // 1 when the client asked to stop this call (read under the manager's lock).
+  int was_stopped();
 };
 
 class ThreadStatusManager {

@@ -1,0 +1,244 @@
+#include "data_exchange.h"
+
+#include <arpa/inet.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "line_transport.h"
+#include "stream_clients.h"
+
+DataExchange::DataExchange()
+    : sd(0),
+      thread_id(pthread_self()),
+      data_service_type(SOCKET_SERVICE),
+      pvm_task_id(0),
+      pvm_msg_tag(0),
+      thread_status_node(nullptr),
+      ptr(nullptr),
+      stream_client(nullptr),
+      request_released(0),
+      client_released(0),
+      request_socket_closed(0) {
+  unit_data[0] = '\0';
+  memset(&cinfo, 0, sizeof(cinfo));
+  cinfo.ClientAddr.sin_family = AF_INET;
+  cinfo.return_type = RETURN_PLAIN;
+  // Initialised here and destroyed with the object, so that every path (plain
+  // call, call thread, cancellation clean-up) may use them and none destroys
+  // them twice.
+  pthread_mutex_init(&mut, nullptr);
+  pthread_cond_init(&cond, nullptr);
+}
+
+DataExchange::~DataExchange() {
+  pthread_cond_destroy(&cond);
+  pthread_mutex_destroy(&mut);
+}
+
+void DataExchange::SetModuleName(const char* name) {
+  snprintf(cinfo.module_name, sizeof(cinfo.module_name), "%s", name == nullptr ? "" : name);
+}
+
+void DataExchange::SetPVMKey(const char* key) {
+  if (key != nullptr) snprintf(cinfo.pvm_key, sizeof(cinfo.pvm_key), "%s", key);
+}
+
+int DataExchange::close_connection() {
+  if (sd != 0) {
+    // The shared stream connection belongs to its entry, never to one call.
+    if (stream_client == nullptr) close(sd);
+    sd = 0;
+  }
+  stream_client = nullptr;
+  return 1;
+}
+
+void DataExchange::SetFunctionKey(const char* name) {
+  thread_id = pthread_self();
+  unsigned int number = __atomic_add_fetch(&counter, 1u, __ATOMIC_RELAXED);
+  char prefix[CALLBACK_NAME_SIZE];
+  snprintf(prefix, sizeof(prefix), "%s", name != nullptr ? name : cinfo.module_name);
+  // The prefix is cut so that the three numbers always fit: a key stays unique.
+  snprintf(cinfo.function_key, sizeof(cinfo.function_key), "%.460s_%u_%u_%lu", prefix, number,
+           static_cast<unsigned>(getpid()), static_cast<unsigned long>(thread_id));
+}
+
+int DataExchange::GetNewPvmMsgTag() {
+  int current = __atomic_load_n(&msg_tag, __ATOMIC_RELAXED);
+  for (;;) {
+    int next = current >= 0x7fffffff || current < 0 ? 1 : current + 1;
+    if (__atomic_compare_exchange_n(&msg_tag, &current, next, false, __ATOMIC_RELAXED,
+                                    __ATOMIC_RELAXED))
+      return next;
+  }
+}
+
+int DataExchange::is_open() const {
+  if (data_service_type == PVM_SLAVE_SERVICE) return 1;
+  return sd > 0 ? 1 : 0;
+}
+
+// One line on sd; on the shared stream connection through its entry. Never
+// writes to descriptor 0 (that is "no connection", not standard input).
+int DataExchange::send_unit(const char* text) {
+  if (sd <= 0) return 0;
+  if (stream_client != nullptr) {
+    int rc = stream_send(stream_client, sd, text);
+    if (rc <= 0) {
+      // The entry closed the connection (or it was closed under us).
+      sd = 0;
+      stream_client = nullptr;
+    }
+    return rc;
+  }
+  int rc = send_line(sd, text);
+  if (rc <= 0) close_connection();
+  return rc;
+}
+
+char* DataExchange::receive_data(int ack) {
+  unit_data[0] = '\0';
+  if (sd <= 0) return unit_data;
+  if (receive_line(sd, unit_data, sizeof(unit_data)) == -1)
+    fprintf(stderr, "WARNING: connection terminated.\n");
+  if (ack && send_line(sd, "__OK__") <= 0) {
+    fprintf(stderr, "WARNING: connection terminated, received: %s, but sending ack. failed \n",
+            unit_data);
+    close_connection();
+  }
+  return unit_data;
+}
+
+int DataExchange::send_data(int ack) {
+  int rc = send_unit(unit_data);
+  if (rc <= 0) return rc;
+  if (cinfo.return_type == RETURN_SCALAR_STREAM || cinfo.return_type == RETURN_SCALAR_THREAD)
+    return rc;
+  if (ack && receive_line(sd, unit_data, sizeof(unit_data)) < 1) close_connection();
+  return rc;
+}
+
+int DataExchange::send_data(const char* text, int ack) {
+  snprintf(unit_data, sizeof(unit_data), "%s", text == nullptr ? "" : text);
+  return send_data(ack);
+}
+
+int DataExchange::done_with_arguments() {
+  if (data_service_type != PVM_SLAVE_SERVICE) receive_data(0);
+  return 1;
+}
+
+int DataExchange::done_with_result() {
+  if (cinfo.execution_type == 1) {
+    receive_data(0);
+    close_connection();
+  } else if (cinfo.execution_type == 2) {
+    close_connection();
+  }
+  return 1;
+}
+
+void DataExchange::release_request_thread() {
+  pthread_mutex_lock(&mut);
+  working_thread = 0;
+  client_released = 1;
+  pthread_cond_broadcast(&cond);
+  pthread_mutex_unlock(&mut);
+}
+
+int DataExchange::break_connection(int kind) {
+  cinfo.execution_type = kind == 1 ? 1 : 2;
+  const char* form = kind == 1 ? "#THREAD_%s" : "#STREAM_%s";
+  if (data_service_type == PVM_SLAVE_SERVICE) {
+    snprintf(unit_data, sizeof(unit_data), form, GetPVMKey());
+    PvmSend(unit_data);
+    return 1;
+  }
+  snprintf(unit_data, sizeof(unit_data), form, GetFunctionKey());
+  if (execution_model == PROCESS_POOL) {
+    send_data(1);
+    close_connection();
+    return 1;
+  }
+  // Per-user: sd is this worker's stream to the relay, which the request
+  // thread goes on serving; it is handed back, not closed.
+  send_data(1);
+  send_data("__DONE__", 1);
+  if (sd == 0) request_socket_closed = 1;
+  sd = 0;
+  release_request_thread();
+  if (data_service_type == PVM_PROXY_SERVICE) SetPVMKey(PvmReceive());
+  return 1;
+}
+
+int DataExchange::make_connection(int marker) {
+  char address[INET_ADDRSTRLEN] = "";
+  cinfo.ClientAddr.sin_family = AF_INET;
+  cinfo.ClientAddr.sin_port = htons(static_cast<uint16_t>(cinfo.port));
+  inet_ntop(AF_INET, &cinfo.ClientAddr.sin_addr, address, sizeof(address));
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s <= 0) {
+    if (s == 0) close(s);
+    printf("Unable to create a socket to send back thread result (client ip: %s:%d)\n", address,
+           cinfo.port);
+    return 0;
+  }
+  sd = s;
+  stream_client = nullptr;
+  if (connect(s, reinterpret_cast<sockaddr*>(&cinfo.ClientAddr), sizeof(cinfo.ClientAddr)) != 0) {
+    printf("make_connection: Unable to Connect to client to send thread results (client ip: %s:%d)\n",
+           address, cinfo.port);
+    close(s);
+    sd = 0;
+    return 0;
+  }
+  snprintf(unit_data, sizeof(unit_data), cinfo.execution_type == 1 ? "#THREAD_%s~%d" : "#STREAM_%s~%d",
+           GetFunctionKey(), marker);
+  send_data(1);
+  return 1;
+}
+
+int DataExchange::set_scalar_path(int return_type) {
+  switch (data_service_type) {
+    case PVM_SLAVE_SERVICE:
+      cinfo.return_type = return_type;
+      return 1;
+    case SOCKET_SERVICE:
+    case PVM_PROXY_SERVICE: {
+      cinfo.return_type = return_type;
+      ClientInfo* entry = nullptr;
+      int s = get_stream_socket(cinfo, &entry);
+      if (s < 1) return 0;
+      sd = s;
+      stream_client = entry;
+      return 1;
+    }
+  }
+  return 1;
+}
+
+int DataExchange::SetScalarStream() { return set_scalar_path(RETURN_SCALAR_STREAM); }
+int DataExchange::SetScalarThread() { return set_scalar_path(RETURN_SCALAR_THREAD); }
+
+int DataExchange::EndScalarStream() {
+  switch (data_service_type) {
+    case SOCKET_SERVICE:
+      snprintf(unit_data, sizeof(unit_data), "#STREAM_%s", GetFunctionKey());
+      return send_data(1);
+    case PVM_SLAVE_SERVICE:
+      snprintf(unit_data, sizeof(unit_data), "#STREAM_%s", GetFunctionKey());
+      PvmSend(unit_data);
+      return 0;
+    case PVM_PROXY_SERVICE:
+      // The worker's values until its end text (or a PVM error) go through.
+      for (;;) {
+        PvmReceive();
+        int last = strchr(unit_data, '=') == nullptr;
+        send_data(1);
+        if (last) return 0;
+      }
+  }
+  return 0;
+}

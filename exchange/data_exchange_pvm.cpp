@@ -1,0 +1,66 @@
+// The PVM side of the call channel: the call-start message, one text per data
+// message, and the relay of a proxy. Every PVM action goes through the
+// per-thread buffer layer, which serialises the library and keeps each
+// thread's active buffers its own. Cancellation is held off while a PVM
+// action runs, so a stopped call never leaves the library's lock taken.
+#include <pvm3.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "cancel_guard.h"
+#include "data_exchange.h"
+#include "pvm_buffers.h"
+
+// ---------------------------------------------------------------------------
+// Messages of a call.
+
+int DataExchange::PvmCallStart(const char* function_name) {
+  NoCancelScope no_cancel;
+  PvmBufferScope scope;
+  int task = pvm_task_id;
+  int tag = pvm_msg_tag;
+  pvm_initsend(PvmDataDefault);
+  pvm_pkint(&task, 1, 1);
+  pvm_pkint(&tag, 1, 1);
+  pvm_pkstr(GetFunctionKey());
+  pvm_pkstr(GetModuleName());
+  pvm_pkstr(const_cast<char*>(function_name == nullptr ? "" : function_name));
+  pvm_send(pvm_task_id, 0);
+  return 1;
+}
+
+int DataExchange::PvmSend(const char* text) {
+  NoCancelScope no_cancel;
+  return pvm_thread_send_text(pvm_task_id, pvm_msg_tag, text == nullptr ? "" : text);
+}
+
+char* DataExchange::PvmReceive() {
+  int rc;
+  {
+    NoCancelScope no_cancel;
+    rc = pvm_thread_recv_text(pvm_task_id, pvm_msg_tag, -1, unit_data, sizeof(unit_data));
+  }
+  if (rc <= 0) snprintf(unit_data, sizeof(unit_data), "#LIB_ERROR");
+  return unit_data;
+}
+
+void DataExchange::SwapKeys() {
+  char key[CALLBACK_NAME_SIZE];
+  memcpy(key, cinfo.function_key, sizeof(key));
+  memcpy(cinfo.function_key, cinfo.pvm_key, sizeof(key));
+  memcpy(cinfo.pvm_key, key, sizeof(key));
+}
+
+// ---------------------------------------------------------------------------
+// Container relay on a proxy: the worker's units pass to the client one by
+// one; the count (or index) is taken from the text before the client's
+// acknowledgement overwrites the unit buffer.
+
+int DataExchange::relay_unit(int* number) {
+  PvmReceive();
+  int failed = strcmp(unit_data, "#LIB_ERROR") == 0;
+  if (number != nullptr) *number = atoi(unit_data);
+  int rc = send_data(1);
+  return failed ? 0 : rc;
+}

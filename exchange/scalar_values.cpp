@@ -1,0 +1,135 @@
+// Scalar values on the channel: their texts, and the route of one unit by
+// service type.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "data_exchange.h"
+
+namespace {
+
+// Formats one value into the unit buffer: `plain` as it is for a plain value,
+// `number` behind the key for a scalar stream or thread value.
+void format_unit(DataExchange* de, const char* plain, const char* number) {
+  char* out = de->get_buffer();
+  int n;
+  switch (de->GetReturnType()) {
+    case RETURN_SCALAR_STREAM:
+      n = snprintf(out, UNIT_DATA_SIZE, "#STREAM_%s=%s", de->GetFunctionKey(), number);
+      break;
+    case RETURN_SCALAR_THREAD:
+      n = snprintf(out, UNIT_DATA_SIZE, "#THREAD_%s=%s", de->GetFunctionKey(), number);
+      break;
+    default:
+      n = snprintf(out, UNIT_DATA_SIZE, "%s", plain);
+      break;
+  }
+  if (n >= UNIT_DATA_SIZE)
+    fprintf(stderr, "WARNING: value text cut to %d characters\n", UNIT_DATA_SIZE - 1);
+}
+
+int send_unit_by_service(DataExchange* de, const char* plain, const char* number) {
+  switch (de->GetDataServiceType()) {
+    case SOCKET_SERVICE:
+      format_unit(de, plain, number);
+      return de->send_data(1);
+    case PVM_SLAVE_SERVICE:
+      format_unit(de, plain, number);
+      return de->PvmSend(de->get_buffer());
+    case PVM_PROXY_SERVICE:
+      // The worker computed the value; pass its text on unchanged.
+      de->PvmReceive();
+      return de->send_data(1);
+  }
+  return 0;
+}
+
+// The text of the next value for this stub, by service type.
+const char* receive_unit_by_service(DataExchange* de) {
+  switch (de->GetDataServiceType()) {
+    case SOCKET_SERVICE:
+      return de->receive_data(1);
+    case PVM_SLAVE_SERVICE:
+      return de->PvmReceive();
+    case PVM_PROXY_SERVICE: {
+      char* text = de->receive_data(1);
+      de->PvmSend(text);
+      return text;
+    }
+  }
+  de->get_buffer()[0] = '\0';
+  return de->get_buffer();
+}
+
+enum { NUMBER_SIZE = UNIT_DATA_SIZE };
+
+}  // namespace
+
+int pack_and_send(DataExchange* de, const std::string& value, int) {
+  return send_unit_by_service(de, value.c_str(), value.c_str());
+}
+
+int pack_and_send(DataExchange* de, const char*& value, int) {
+  const char* text = value == nullptr ? "" : value;
+  return send_unit_by_service(de, text, text);
+}
+
+int pack_and_send(DataExchange* de, char*& value, int) {
+  const char* text = value == nullptr ? "" : value;
+  return send_unit_by_service(de, text, text);
+}
+
+int pack_and_send(DataExchange* de, const double& value, int) {
+  char plain[NUMBER_SIZE], number[NUMBER_SIZE];
+  snprintf(plain, sizeof(plain), "%g", value);
+  snprintf(number, sizeof(number), "%f", value);
+  return send_unit_by_service(de, plain, number);
+}
+
+int pack_and_send(DataExchange* de, const float& value, int) {
+  char number[NUMBER_SIZE];
+  snprintf(number, sizeof(number), "%f", static_cast<double>(value));
+  return send_unit_by_service(de, number, number);
+}
+
+int pack_and_send(DataExchange* de, const long& value, int) {
+  char number[NUMBER_SIZE];
+  snprintf(number, sizeof(number), "%ld", value);
+  return send_unit_by_service(de, number, number);
+}
+
+int pack_and_send(DataExchange* de, const int& value, int) {
+  char number[NUMBER_SIZE];
+  snprintf(number, sizeof(number), "%d", value);
+  return send_unit_by_service(de, number, number);
+}
+
+int receive_and_unpack(DataExchange* de, std::string& value, int) {
+  value = receive_unit_by_service(de);
+  return 1;
+}
+
+int receive_and_unpack(DataExchange* de, char*& value, int) {
+  value = strdup(receive_unit_by_service(de));
+  return 1;
+}
+
+int receive_and_unpack(DataExchange* de, double& value, int) {
+  value = strtod(receive_unit_by_service(de), nullptr);
+  return 1;
+}
+
+int receive_and_unpack(DataExchange* de, float& value, int) {
+  value = static_cast<float>(atof(receive_unit_by_service(de)));
+  return 1;
+}
+
+int receive_and_unpack(DataExchange* de, long& value, int) {
+  value = atol(receive_unit_by_service(de));
+  return 1;
+}
+
+int receive_and_unpack(DataExchange* de, int& value, int) {
+  value = atoi(receive_unit_by_service(de));
+  return 1;
+}
