@@ -409,6 +409,26 @@ TEST_F(WriterTest, VbaThreadWithOutboundArgumentGetsItsUnpacker) {
   EXPECT_NE(text.find("\t\tcount_up = \"#Invalid (formula has pass-by-references)\"\n"), std::string::npos);
 }
 
+TEST_F(WriterTest, VbaLiveThreadStreamingRangesWithAnOutboundArgument) {
+  std::string text = vba("int jump (ExcelChannel<double *> out, int every, double & last)", EXECUTE_AS_LIVE_THREAD);
+  EXPECT_EQ(text.substr(0, text.find("Private Function pri_jump")),
+            lines({"Function rec_jump(sd as long) as variant", "\tDim status as Integer",
+                   "\tRedim result(0 To 4) as variant", " On Error GoTo Last", "", "\tresult(1) = \"last\"",
+                   "\tresult(2) = Application.Run(\"Pelnor.xla!Receive_And_Unpack_bdt\", sd, \"double\", 0)",
+                   "\tresult(0) = Application.Run(\"Pelnor.xla!Receive_And_Unpack_bdt\", sd, \"double\", 1)",
+                   "Last:", "\trec_jump = result", "End Function", ""}));
+  EXPECT_NE(text.find("Private Function pri_jump (every as Integer, ByRef last as Double) as Variant\n"
+                      "\tDim Ret\t\tas Integer\n"),
+            std::string::npos);
+  EXPECT_NE(text.find(lines({"Function jump (every as variant, ByRef last as variant) as Variant",
+                             "\tDim qvtx_counter as Integer", "\tDim l_arg_1() as Double", "\tDim l_every as Integer",
+                             "\tDim l_last as Double", "\tif (TypeName(Application.Caller) = \"Range\") then"})),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\tjump = pri_jump (l_every , l_last )\nEnd Function\n"), std::string::npos);
+  EXPECT_EQ(text.find("IsCacheReady"), std::string::npos);
+}
+
 TEST_F(WriterTest, VbaTwinHeadersOnlyForFunctionsReturningRecordArrays) {
   std::string function = vba("Employee * lookup (string key)", EXECUTE_AS_FUNCTION);
   EXPECT_NE(function.find(lines({"#If VBA6 Then", "Private Function pri_lookup (key as String) as Employee()",
