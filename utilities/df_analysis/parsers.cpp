@@ -53,6 +53,8 @@ Expression* StringToExpression(const char* text) {
   if (text == nullptr) return nullptr;
   dd_set_string(text);
   if (dd_parse() != 0) {
+    // The whole formula may have been reduced before the error was seen.
+    delete root;
     root = nullptr;
     printf("PARSE ERROR in StringToExpression (%s)\n", text);
     return nullptr;
@@ -65,9 +67,10 @@ Expression* StringToMacroExpression(const char* text) {
   if (text == nullptr) return nullptr;
   md_set_string(text);
   if (md_parse() != 0) {
-    root = nullptr;
     printf("PARSE ERROR in StringToMacroExpression (%s,%x)\n", text,
            static_cast<unsigned int>(reinterpret_cast<uintptr_t>(root)));
+    delete root;
+    root = nullptr;
     return nullptr;
   }
   return root;
