@@ -8,7 +8,7 @@
 #include "df_exception.h"
 #include "parsers.h"
 
-RangeList rangeList;
+RangeList& rangeList = *new RangeList;
 
 LocationList::LocationList(Expression* expression, const char* column, const char* beginRange,
                            const char* endRange)

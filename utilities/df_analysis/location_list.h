@@ -24,7 +24,7 @@ class LocationList {
 
 typedef std::list<LocationList*> RangeList;
 
-extern RangeList rangeList;  // newest first
+extern RangeList& rangeList;  // newest first; never destroyed
 
 // Puts the location at the front of rangeList when the macro parses; returns
 // rangeList.  A null argument throws Exception 5001.

@@ -10,7 +10,7 @@
 #include "df_interface.h"
 #include "parsers.h"
 
-SymbolList symbol_list;
+SymbolList& symbol_list = *new SymbolList;
 std::string rewritten_string;
 
 static const char kGeneratorSuffix[] = "_GEN_";

@@ -76,7 +76,8 @@ class SymbolEntry {
 
 typedef std::list<SymbolEntry*> SymbolList;
 
-extern SymbolList symbol_list;       // newest first
+// Never destroyed, so entries stay reachable until the process ends.
+extern SymbolList& symbol_list;      // newest first
 extern std::string rewritten_string; // result text of the rewriting operations
 
 // Adding and lookup.  add_an_entry is declared in df_interface.h.
