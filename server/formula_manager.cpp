@@ -16,9 +16,19 @@ FormulaManager::FormulaManager()
       mstart(nullptr),
       module_handle(nullptr),
       module_loaded(0),
-      next(nullptr) {
+      next(nullptr),
+      functions{nullptr, nullptr},
+      threads{nullptr, nullptr},
+      live_threads{nullptr, nullptr} {
   protofile_name[0] = '\0';
   time_stamp[0] = '\0';
+}
+
+ExternDefinition* find_in_slice(const DeclarationSlice& slice, const char* name) {
+  for (Llist<ExternDefinition*>* d = slice.first; d != slice.end; d = d->next) {
+    if (d->data->NameMatch(name)) return d->data;
+  }
+  return nullptr;
 }
 
 FormulaManager* find_module(FormulaManager* list, const char* module) {

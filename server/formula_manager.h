@@ -12,6 +12,16 @@ enum {
   TIME_STAMP_SIZE = 64
 };
 
+// The declarations one file added to a list that grows at the front: the
+// nodes from first up to (not including) end.
+struct DeclarationSlice {
+  Llist<ExternDefinition*>* first;
+  Llist<ExternDefinition*>* end;
+};
+
+// The declaration of that exact name in the slice, or null.
+ExternDefinition* find_in_slice(const DeclarationSlice& slice, const char* name);
+
 class FormulaManager {
  public:
   char* formula_name;                        // module name, owned copy
@@ -23,6 +33,11 @@ class FormulaManager {
   void* module_handle;                       // loaded stub library
   int module_loaded;                         // 1 once loaded
   FormulaManager* next;                      // older module
+  // What this file declared under FUNCTIONS, THREADS and STREAMS, so that a
+  // name declared differently by two modules is looked up per module.
+  DeclarationSlice functions;
+  DeclarationSlice threads;
+  DeclarationSlice live_threads;
 
   FormulaManager();
 };

@@ -28,10 +28,11 @@ ExternDefinition* find_declaration(Llist<ExternDefinition*>* list, const char* n
   return nullptr;
 }
 
-// Only what a definition file publishes may be called.
-bool is_declared_function(const char* name) {
-  return find_declaration(lfun, name) != nullptr || find_declaration(lthread, name) != nullptr ||
-         find_declaration(llive_thread, name) != nullptr;
+// Only what the module's definition file publishes may be called.
+bool is_declared_function(FormulaManager* fm, const char* name) {
+  return find_in_slice(fm->functions, name) != nullptr ||
+         find_in_slice(fm->threads, name) != nullptr ||
+         find_in_slice(fm->live_threads, name) != nullptr;
 }
 
 // dlsym on a handle also searches the library's dependencies (the C
@@ -89,7 +90,13 @@ int Tarrow::load_formulae(char* file) {
   snprintf(fm->protofile_name, sizeof(fm->protofile_name), "%s", file);
   fm->formula_name = name;
 
+  Llist<ExternDefinition*>* functions_end = lfun;
+  Llist<ExternDefinition*>* threads_end = lthread;
+  Llist<ExternDefinition*>* live_threads_end = llive_thread;
   py_read_file(in);
+  fm->functions = {lfun, functions_end};
+  fm->threads = {lthread, threads_end};
+  fm->live_threads = {llive_thread, live_threads_end};
   fm->fstart = fstart;
   fm->gstart = gstart;
   fm->mstart = mstart;
@@ -176,9 +183,9 @@ REMFUN Tarrow::getRemoteFunction(char* module, char* function) {
     fprintf(stderr, "%s module is not loaded.\n", module);
     return nullptr;
   }
-  if (!is_declared_function(function)) {
+  if (!is_declared_function(fm, function)) {
     fprintf(stderr, "Error in loading function %s from module %s, error:  %s\n", function,
-            module, "not declared in any loaded prototype file");
+            module, "not declared in the module's prototype file");
     return nullptr;
   }
   dlerror();
@@ -202,6 +209,14 @@ REMFUN Tarrow::getRemoteFunction(char* module, char* function) {
 ExecutionType Tarrow::find_execution_type(char* function) {
   if (find_declaration(lthread, function) != nullptr) return EXECUTE_AS_THREAD;
   if (find_declaration(llive_thread, function) != nullptr) return EXECUTE_AS_LIVE_THREAD;
+  return EXECUTE_AS_FUNCTION;
+}
+
+ExecutionType Tarrow::find_execution_type(char* module, char* function) {
+  FormulaManager* fm = find_module(fm_list, module);
+  if (fm == nullptr) return find_execution_type(function);
+  if (find_in_slice(fm->threads, function) != nullptr) return EXECUTE_AS_THREAD;
+  if (find_in_slice(fm->live_threads, function) != nullptr) return EXECUTE_AS_LIVE_THREAD;
   return EXECUTE_AS_FUNCTION;
 }
 

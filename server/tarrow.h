@@ -39,6 +39,8 @@ class Tarrow {
   int GetProtoTimeStamp(char* module, char* out);
   REMFUN getRemoteFunction(char* module, char* function);
   ExecutionType find_execution_type(char* function);
+  // The same, among the declarations of that module only (when it is known).
+  ExecutionType find_execution_type(char* module, char* function);
 
   int HandleClient(void* record);
   int process_pool_service(int ClientSock, sockaddr_in ClientAddr);

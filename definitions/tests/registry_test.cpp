@@ -115,6 +115,20 @@ TEST_F(Registry, ExecutionTypes) {
   EXPECT_EQ(0, is_external_and_returns_array("nothing"));
 }
 
+// Two modules may declare one name differently; each keeps its own kind.
+TEST_F(Registry, ExecutionTypePerModule) {
+  ASSERT_EQ(1, Load(dir_.Write("plain.def", "FUNCTIONS { double avg (VECTOR<double> v); }\n")));
+  ASSERT_EQ(1, Load(dir_.Write("async.def", "THREADS { double avg (VECTOR<double> v); }\n")));
+  EXPECT_EQ(EXECUTE_AS_FUNCTION,
+            FS.find_execution_type(const_cast<char*>("PLAIN"), const_cast<char*>("avg")));
+  EXPECT_EQ(EXECUTE_AS_THREAD,
+            FS.find_execution_type(const_cast<char*>("async"), const_cast<char*>("avg")));
+  // Without a known module the name is looked up over all files.
+  EXPECT_EQ(EXECUTE_AS_THREAD,
+            FS.find_execution_type(const_cast<char*>("nope"), const_cast<char*>("avg")));
+  EXPECT_EQ(EXECUTE_AS_THREAD, FS.find_execution_type(const_cast<char*>("avg")));
+}
+
 class LoadedStub : public Registry {
  protected:
   void SetUp() override {
@@ -155,7 +169,10 @@ TEST_F(LoadedStub, EntryPointsOnlyFromTheStubItself) {
   // Not declared: neither a C library function nor a stray stub symbol.
   EXPECT_EQ(nullptr, Look("registry_stub", "system", &err));
   EXPECT_NE(std::string::npos, err.find("Error in loading function system"));
+  // Declared, but by another module.
+  ASSERT_EQ(1, Load(dir_.Write("other.def", "FUNCTIONS { int Undeclared (); }\n")));
   EXPECT_EQ(nullptr, Look("registry_stub", "Undeclared", &err));
+  EXPECT_NE(std::string::npos, err.find("not declared in the module's prototype file"));
   EXPECT_EQ(nullptr, Look("registry_stub", "Range_average", &err));
 
   EXPECT_EQ(nullptr, Look("elsewhere", "range_average", &err));
