@@ -152,7 +152,7 @@ TEST_F(PipelineTest, SymbolMapAndItsReadingBack) {
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "shared object file /nonexistent/lib.so is MISSING... please check it out.\n");
 
-  MangledList list;
+  static MangledList list;  // its records are never freed, like the server's
   list.load(map_path);
   MangledInfo* average = list.find((char*)"average");
   ASSERT_NE(average, nullptr);

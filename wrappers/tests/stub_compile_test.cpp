@@ -49,7 +49,7 @@ TEST(StubCompileTest, GeneratedStubsCompileAndLoad) {
 
   ExternDefinition* employee = parse_declaration("Employee (string name, double * scores, VECTOR<int> ids, int age)");
   ASSERT_NE(employee, nullptr);
-  Llist<ExternDefinition*>* types = new Llist<ExternDefinition*>(employee, NULL);
+  static Llist<ExternDefinition*>* types = new Llist<ExternDefinition*>(employee, NULL);
   employee->check_and_set_udt(types);
 
   const std::string prefix = dir.file("stubs");

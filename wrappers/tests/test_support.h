@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "externals.h"
 #include "prototype_parser.h"
@@ -44,11 +45,16 @@ inline std::string read_file(const std::string& path) {
 inline bool file_exists(const std::string& path) { return std::ifstream(path).good(); }
 
 // The declaration of a prototype text, or NULL when the parser rejects it.
+// Declarations live as long as the process, as they do in the server; the
+// list keeps them reachable.
 inline ExternDefinition* parse_declaration(const char* text) {
+  static std::vector<ExternDefinition*>* parsed = new std::vector<ExternDefinition*>;
   char buffer[1024];
   snprintf(buffer, sizeof(buffer), "%s", text);
   fp_set_string(buffer);
-  return fp_parse() == 0 ? extern_definition_root : NULL;
+  if (fp_parse() != 0) return NULL;
+  parsed->push_back(extern_definition_root);
+  return extern_definition_root;
 }
 
 #endif
