@@ -6,12 +6,16 @@
 
 static void translate_object_expression(const char* book, const Expression* node, int generator);
 
+// A book qualifier is written back as [Book]; every other operator sits
+// between its operands.
 static void translate_operator(const char* book, const Expression* node, int generator) {
   int parenthesised = node->operator_flag & EXPRESSION_PARENTHESISED;
+  int bracketed = node->operator_name == "[]";
   auto child = node->parameters.begin();
   if (parenthesised) rewritten_string += "( ";
+  if (bracketed) rewritten_string += "[";
   if (child != node->parameters.end()) translate_object_expression(book, *child++, generator);
-  rewritten_string += node->operator_name;
+  rewritten_string += bracketed ? "]" : node->operator_name.c_str();
   if (child != node->parameters.end()) translate_object_expression(book, *child, generator);
   if (parenthesised) rewritten_string += " )";
 }

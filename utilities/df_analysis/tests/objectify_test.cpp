@@ -14,6 +14,7 @@ TEST_F(ObjectifyTest, Objectify) {
   Add("SALES", "NEG", "-x");
   Add("SALES", "CALLS", "GETDATA(a, TAX)");
   Add("SALES", "TEXT", "\"GROSS\"&'x'");
+  Add("SALES", "LINKED", "[Prices]Sheet1!A1*TAX+app|topic!item");
   array_functions = {"GETDATA"};
   const struct {
     const char* name;
@@ -28,6 +29,7 @@ TEST_F(ObjectifyTest, Objectify) {
       {"CALLS", 0, "GETDATA(a, SALES.TAX)"},
       {"CALLS", 1, "gen_GETDATA(a, SALES.TAX)"},
       {"TEXT", 0, "\"GROSS\"&'x'"},
+      {"LINKED", 0, "[Prices]Sheet1!A1*SALES.TAX+app|topic!item"},
       {"GROSS", 0, ""},    // an input has no formula
       {"MISSING", 0, ""},
       {"net(1)", 0, "SALES.NET*( 1+SALES.TAX )"},
@@ -43,6 +45,28 @@ TEST_F(ObjectifyTest, GeneratorEntriesObjectifyLikeOthers) {
   array_functions = {"GETROWS"};
   EXPECT_EQ(objectify_an_entry("M", "FILL", 1), "gen_GETROWS(n)*M.SCALE");
   EXPECT_EQ(objectify_an_entry("M", "FILL", 0), "GETROWS(n)*M.SCALE");
+}
+
+// The formulae of the employee sample, entered as the registry enters them.
+TEST_F(ObjectifyTest, SampleDefinitionFormulae) {
+  Add("sample_employee_db", "GROSS_PAY(salary, bonus)", "salary + bonus");
+  Add("sample_employee_db", "NET_PAY(salary, bonus, tax)", "GROSS_PAY(salary, bonus) - tax");
+  Add("sample_employee_db", "HEADCOUNT", "COUNTA(Employees!A:A)");
+  Add("sample_employee_db_GEN_", "PAYROLL_TABLE", "get_db(Employees!A1)");
+  array_functions = {"get_db"};
+  const struct {
+    const char* usage;
+    int generator;
+    const char* expected;
+  } cases[] = {
+      {"GROSS_PAY(salary, bonus)", 0, "salary+bonus"},
+      {"NET_PAY(salary, bonus, tax)", 0, "sample_employee_db.GROSS_PAY(salary, bonus)-tax"},
+      {"HEADCOUNT", 0, "COUNTA(Employees!A:A)"},
+      {"PAYROLL_TABLE", 1, "gen_get_db(Employees!A1)"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(objectify_an_entry("sample_employee_db", c.usage, c.generator), c.expected) << c.usage;
+  }
 }
 
 TEST_F(ObjectifyTest, ObjectifyNeedsBookAndName) {
