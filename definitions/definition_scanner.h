@@ -29,7 +29,8 @@ int py_parse();
 void py_error(const char* msg);
 
 // Called at each ";" that ends a definition, with the section's token code
-// and the definition's text (statement has already been emptied).
+// and the definition's text (statement has already been emptied). The
+// server-side handler unless wp_parse is running.
 typedef void (*DefinitionHandler)(int section, char* text);
 extern DefinitionHandler definition_handler;
 

@@ -5,11 +5,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "definition_reader.h"
 #include "definition_scanner.h"
 
 char statement[STATEMENT_SIZE];
 int state = 0;
-DefinitionHandler definition_handler = nullptr;
+// py_parse is the server-side reader; wp_parse swaps its own handler in.
+DefinitionHandler definition_handler = record_server_definition;
 
 namespace {
 

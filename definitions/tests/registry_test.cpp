@@ -18,6 +18,7 @@
 #include "tarrow.h"
 #include "test_files.h"
 #include "wrapper_directory.h"
+#include "wrapper_reader.h"
 
 namespace {
 
@@ -113,6 +114,33 @@ TEST_F(Registry, ExecutionTypes) {
   EXPECT_EQ(0, is_external_and_returns_array("plain"));
   EXPECT_EQ(0, is_external_and_returns_array("live"));
   EXPECT_EQ(0, is_external_and_returns_array("nothing"));
+}
+
+void AddLibrary(const std::string& path) {
+  Lib* lib = new Lib{strdup("some.def"), strdup(path.c_str()), nullptr};
+  Lib** tail = &lstart;
+  while (*tail != nullptr) tail = &(*tail)->next;
+  *tail = lib;
+}
+
+// Every declared library is loaded before the stub libraries; one that
+// cannot be loaded ends the start-up.
+TEST_F(Registry, DeclaredLibrariesLoadFirst) {
+  Lib** end = &lstart;  // where this test's libraries begin
+  while (*end != nullptr) end = &(*end)->next;
+  AddLibrary(std::string(REGISTRY_STUB_DIR) + "/registry_stub.so");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(1, FS.readConfiguration());
+  EXPECT_EQ(std::string("Loading libraries defined within prototype file\n1.Loading library : ") +
+                REGISTRY_STUB_DIR + "/registry_stub.so\n",
+            testing::internal::GetCapturedStdout());
+  AddLibrary(dir_.path() + "/missing.so");
+  EXPECT_EXIT(FS.readConfiguration(), testing::ExitedWithCode(1), "missing.so");
+
+  // Detach this test's libraries, keeping them reachable.
+  static std::vector<Lib*>* kept = new std::vector<Lib*>;
+  kept->push_back(*end);
+  *end = nullptr;
 }
 
 // Two modules may declare one name differently; each keeps its own kind.
