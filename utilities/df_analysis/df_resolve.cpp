@@ -158,8 +158,7 @@ static void check_resolve_arguments(const char* book, const char* macro, const c
   if (book == nullptr || macro == nullptr || context == nullptr || locations == nullptr || locations->empty()) {
     throw Exception(DF_ARGUMENT_MISSING, "df_resolve", operation, __LINE__);
   }
-  size_t length = strlen(book);
-  if (length > kGeneratorSuffixLength && length > kMaxResolveBookLength) {
+  if (strlen(book) > kMaxResolveBookLength) {
     throw Exception(DF_BOOK_NAME_TOO_LONG, "df_resolve", operation, __LINE__);
   }
 }
@@ -190,19 +189,19 @@ std::string resolve_an_entry(const char* book, const char* macro, const char* co
 
   SymbolEntry* entry = get_symbol(book, tree->operator_name.c_str());
   if (entry == nullptr || entry->expression != nullptr) {
-    int passes = 0;
-    do {
+    for (int passes = 1;; passes++) {
       count = 0;
       term_match(tree, locations, context);
       tree = term_expand(book, tree, &count);
-      if (count != 0 && (++passes > kMaxExpansionPasses || node_count(tree, kMaxResolvedNodes) > kMaxResolvedNodes)) {
+      if (count == 0) break;
+      if (passes > kMaxExpansionPasses || node_count(tree, kMaxResolvedNodes) > kMaxResolvedNodes) {
         fprintf(stderr, "Resolving '%s' in book %s does not end (cyclic formulae?), left unresolved.\n", macro,
                 book);
         delete tree;
         rewritten_string = macro;
         return rewritten_string;
       }
-    } while (count != 0);
+    }
   }
   rewrite(book, tree, context, locations);
   delete tree;
