@@ -429,6 +429,43 @@ TEST_F(WriterTest, VbaLiveThreadStreamingRangesWithAnOutboundArgument) {
   EXPECT_EQ(text.find("IsCacheReady"), std::string::npos);
 }
 
+TEST_F(WriterTest, VbaRecordArraysAsParametersAndMembers) {
+  std::string text = vba("int fill (Employee * staff, const Employee boss)", EXECUTE_AS_FUNCTION);
+  EXPECT_NE(text.find("Private Function pri_fill (staff() as Employee, boss as Employee) as Variant\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("\tRet = Pack_And_Send_Employee_Array ( sd, staff )\n\tif (Ret = 0 ) then Goto last\n"
+                      "\tRet = Pack_And_Send_Employee ( sd, boss )\n"),
+            std::string::npos);
+  EXPECT_NE(text.find(lines({"\tRCnt = Receive_and_unpack_Employee_Array (sd, udtVariantArray)",
+                             "\tif (RCnt = 0) then goto Last", " Redim staff(RCnt-1)", "\tFor rcnt1 = 0 to Rcnt - 1",
+                             "\t\tstaff(rcnt1) = Employee (udtVariantArray(rcnt1))", "\tNext rcnt1",
+                             "\tpri_fill = Application.Run(\"Pelnor.xla!Receive_And_Unpack_bdt\", sd, \"int\", 0 )"})),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("Function fill (ByRef staff() as Employee, boss as Employee) as Variant\n"), std::string::npos);
+  EXPECT_NE(text.find(lines({"\tIf (TypeName (Application.Caller) <> \"Range\") Then",
+                             "\t\tRedim staff(UBound(l_staff))", "\t\tfor qvtx_counter = 0 to UBound(staff)",
+                             "\t\t\tstaff(qvtx_counter) = l_staff(qvtx_counter)", "\t\tNext qvtx_counter",
+                             "\tEnd If"})),
+            std::string::npos);
+
+  ExternDefinition* team = declare("Team (Employee * members, Employee lead)");
+  ASSERT_NE(team, nullptr);
+  std::string routines = text_of([&](FILE* out) {
+    team->Write_new_udt_array_type_defn(out);
+    team->Write_new_vba_type_functions(out);
+  });
+  EXPECT_NE(routines.find("\tmembers() as Employee\n\tlead as Employee\n"), std::string::npos);
+  EXPECT_NE(routines.find(" Ret = Pack_And_Send_Employee_Array (sd, obj.members)\n\tIf (Ret = 0) Then Goto Last\n"
+                          " Ret = Pack_And_Send_Employee (sd, obj.lead)\n"),
+            std::string::npos);
+  EXPECT_NE(routines.find("\tReceive_And_UnPack_Employee_Array (sd, Obj(0))\n"
+                          "\tObj(1) = Receive_And_UnPack_Employee (sd)\n"),
+            std::string::npos);
+  EXPECT_NE(routines.find("\tresult.members = Employee_Array(input_arr(0))\n\tresult.lead = Employee(input_arr(1))\n"),
+            std::string::npos);
+}
+
 TEST_F(WriterTest, VbaTwinHeadersOnlyForFunctionsReturningRecordArrays) {
   std::string function = vba("Employee * lookup (string key)", EXECUTE_AS_FUNCTION);
   EXPECT_NE(function.find(lines({"#If VBA6 Then", "Private Function pri_lookup (key as String) as Employee()",
