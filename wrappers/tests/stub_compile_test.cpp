@@ -30,6 +30,7 @@ const Declared kDeclarations[] = {
     {"double count_up (int n)", EXECUTE_AS_THREAD},
     {"int ticker (ExcelChannel<double> out)", EXECUTE_AS_LIVE_THREAD},
     {"int jump (ExcelChannel<double *> out, int every, double & last)", EXECUTE_AS_LIVE_THREAD},
+    {"char * name_of (char * prefix, char ** names)", EXECUTE_AS_FUNCTION},
 };
 
 TEST(StubCompileTest, GeneratedStubsCompileAndLoad) {
@@ -47,7 +48,7 @@ TEST(StubCompileTest, GeneratedStubsCompileAndLoad) {
       << read_file(map_path);
   mangled_list.load(map_path);
 
-  ExternDefinition* employee = parse_declaration("Employee (string name, double * scores, VECTOR<int> ids, int age)");
+  ExternDefinition* employee = parse_declaration("Employee (string name, char * nick, double * scores, VECTOR<int> ids, int age)");
   ASSERT_NE(employee, nullptr);
   static Llist<ExternDefinition*>* types = new Llist<ExternDefinition*>(employee, NULL);
   employee->check_and_set_udt(types);

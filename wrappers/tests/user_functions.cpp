@@ -21,5 +21,6 @@ int jump(void*, int, double&) { return 1; }
 int take_range(void*, void*) { return 1; }
 void* lookup(const char*, int&) { return nullptr; }
 void* find_all(const char*) { return nullptr; }
+char* name_of(char*, char**) { return nullptr; }
 
 extern "C" int plain_c_function(int x) { return x + 1; }
