@@ -85,7 +85,7 @@ int DataExchange::is_open() const {
 int DataExchange::send_unit(const char* text) {
   if (sd <= 0) return 0;
   if (stream_client != nullptr) {
-    int rc = stream_send(stream_client, sd, text);
+    int rc = stream_send(stream_client, text);
     if (rc <= 0) {
       // The entry closed the connection (or it was closed under us).
       sd = 0;

@@ -130,14 +130,18 @@ int get_stream_socket(CallbackInfo& info, ClientInfo** entry) {
   return s;
 }
 
-int stream_send(ClientInfo* entry, int sd, const char* text) {
+// Always the entry's current socket: the caller's copy of the descriptor
+// number may since have been closed and given to another socket. A call
+// whose connection was reopened by another call of the same client goes on
+// over the new one.
+int stream_send(ClientInfo* entry, const char* text) {
   NoCancelScope no_cancel;
   pthread_mutex_lock(&entry->write_lock);
   int rc = 0;
-  if (entry->connection_status == 1 && entry->client_sd == sd && sd > 0) {
-    rc = send_line(sd, text);
+  if (entry->connection_status == 1 && entry->client_sd > 0) {
+    rc = send_line(entry->client_sd, text);
     if (rc <= 0) {
-      close(sd);
+      close(entry->client_sd);
       entry->client_sd = 0;
       entry->connection_status = 0;
     }

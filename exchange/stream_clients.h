@@ -31,10 +31,10 @@ int get_stream_socket(CallbackInfo& info, ClientInfo** entry = nullptr);
 // 1 when the line "#PING" could be sent on sd, else 0.
 int is_socket_alive(int sd);
 
-// Sends one line on the entry's connection, serialised with every other
-// writer. `sd` is the descriptor the caller was given: when the entry has
-// been closed or reopened since, nothing is written and 0 is returned. A
-// failed send closes the connection and marks the entry unconnected.
-int stream_send(ClientInfo* entry, int sd, const char* text);
+// Sends one line on the entry's current connection, serialised with every
+// other writer; 0 when the entry is not connected. A failed send closes the
+// connection and marks the entry unconnected, so its descriptor number is
+// never written to again.
+int stream_send(ClientInfo* entry, const char* text);
 
 #endif

@@ -117,6 +117,7 @@ class ResultRange : public Range<T> {
     view_size_ = 0;
   }
   void Append(const Element& item) { items_.push_back(item); }
+  void Reserve(int count) { items_.reserve(count); }
   // Element slot `index`, growing the array as needed (open-ended receive).
   Element& At(int index) {
     if (index >= static_cast<int>(items_.size())) items_.resize(index + 1, Element());
@@ -231,6 +232,21 @@ int relay_elements(DataExchange* de) {
   return 1;
 }
 
+// One element of a container, sent in place: a record keeps the link
+// between its pointer members and their holders only while it is not copied.
+template <class E>
+int send_element(DataExchange* de, const E& item) {
+  return pack_and_send(de, item);
+}
+inline int send_element(DataExchange* de, char* const& item) {
+  char* text = item;
+  return pack_and_send(de, text);
+}
+inline int send_element(DataExchange* de, const char* const& item) {
+  const char* text = item;
+  return pack_and_send(de, text);
+}
+
 template <class T>
 int pack_open_range(DataExchange* de, Range<T>* value) {
   int marker = -1;
@@ -244,7 +260,7 @@ int pack_open_range(DataExchange* de, Range<T>* value) {
       return pack_and_send(de, marker) > 0 ? 1 : 0;
     }
     if (pack_and_send(de, index) <= 0) return 0;
-    if (pack_and_send(de, item) <= 0) return 0;
+    if (send_element(de, item) <= 0) return 0;
   }
 }
 
@@ -256,9 +272,15 @@ int pack_and_send(DataExchange* de, Range<T>* value, int dimension = 1) {
   if (size == -1) return pack_open_range(de, value);
   if (size < 0) size = 0;
   if (pack_and_send(de, size) <= 0) return 0;
+  // The contiguous array, when there is one, is sent without copies.
+  T* array = size > 0 ? value->GetValue() : nullptr;
   for (int i = 0; i < size; i++) {
+    if (array != nullptr) {
+      if (send_element(de, array[i]) <= 0) return 0;
+      continue;
+    }
     typename std::remove_const<T>::type item = value->GetValue(i);
-    if (pack_and_send(de, item) <= 0) return 0;
+    if (send_element(de, item) <= 0) return 0;
   }
   return 1;
 }
@@ -269,10 +291,8 @@ int pack_and_send(DataExchange* de, const std::vector<T>& value, int dimension =
   if (de->GetDataServiceType() == PVM_PROXY_SERVICE) return relay_elements<T>(de);
   int size = static_cast<int>(value.size());
   if (pack_and_send(de, size) <= 0) return 0;
-  for (int i = 0; i < size; i++) {
-    T item = value[i];
-    if (pack_and_send(de, item) <= 0) return 0;
-  }
+  for (const T& item : value)
+    if (send_element(de, item) <= 0) return 0;
   return 1;
 }
 
@@ -292,21 +312,24 @@ int pack_and_send(DataExchange* de, const Matrix<T>& value, int dimension = 2) {
   for (int r = 0; r < rows; r++) {
     if (pack_and_send(de, columns) <= 0) return 0;
     for (int c = 0; c < columns; c++) {
-      typename Matrix<T>::Element item = value(r, c);
-      if (pack_and_send(de, item) <= 0) return 0;
+      if (send_element(de, value(r, c)) <= 0) return 0;
     }
   }
   return 1;
 }
 
-// The largest container a client may send; a larger count means a broken
-// peer, and the channel stops reading rather than allocate without bound.
-enum { MAX_CONTAINER_ELEMENTS = 1 << 22 };
+// The largest container a client may send (a worksheet column); a larger
+// count means a broken peer, and the channel stops reading rather than
+// allocate without bound.
+enum { MAX_CONTAINER_ELEMENTS = 1 << 20 };
 
-// Reads a count or an open-form series into `put(index)` slots. Returns 1, or
-// 0 when the count is invalid or the channel is lost.
-template <class Slot>
-int receive_elements(DataExchange* de, Slot put) {
+// Reads a count or an open-form series into `put(index)` slots; a counted
+// container is first given its room with `reserve(count)`, so that elements
+// received in place are never moved (a record's pointer members point into
+// its own holders). Returns 1, or 0 when the count is invalid or the channel
+// is lost.
+template <class Reserve, class Slot>
+int receive_elements(DataExchange* de, Reserve reserve, Slot put) {
   int count = 0;
   receive_and_unpack(de, count);
   if (!de->is_open()) return 0;
@@ -321,6 +344,7 @@ int receive_elements(DataExchange* de, Slot put) {
     }
   }
   if (count < 0 || count > MAX_CONTAINER_ELEMENTS) return 0;
+  reserve(count);
   for (int i = 0; i < count; i++)
     if (put(i) == 0 || !de->is_open()) return 0;
   return 1;
@@ -330,14 +354,16 @@ template <class T, int n>
 int receive_and_unpack(DataExchange* de, ResultRange<T, n>& value, int dimension = n) {
   (void)dimension;
   value.Clear();
-  return receive_elements(de, [&](int index) { return receive_and_unpack(de, value.At(index)); });
+  return receive_elements(
+      de, [&](int count) { value.Reserve(count); },
+      [&](int index) { return receive_and_unpack(de, value.At(index)); });
 }
 
 template <class T>
 int receive_and_unpack(DataExchange* de, std::vector<T>& value, int dimension = 1) {
   (void)dimension;
   value.clear();
-  return receive_elements(de, [&](int index) {
+  return receive_elements(de, [&](int count) { value.reserve(count); }, [&](int index) {
     if (index >= static_cast<int>(value.size())) value.resize(index + 1, T());
     return receive_and_unpack(de, value[index]);
   });

@@ -1,0 +1,246 @@
+// Texts of scalar values on the channel, the acknowledgement rules, keys and
+// tags.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <functional>
+#include <set>
+#include <string>
+
+#include "channel_test_support.h"
+#include "data_exchange.h"
+
+namespace {
+
+struct Channel {
+  SocketPair pair;
+  DataExchange de;
+  Channel() {
+    de.SetSd(pair.near_end);
+    de.SetModuleName("mod");
+    snprintf(de.cinfo.function_key, sizeof(de.cinfo.function_key), "KEY");
+  }
+  ~Channel() { de.sd = 0; }  // the pair closes its own ends
+};
+
+struct TextCase {
+  const char* what;
+  std::function<int(DataExchange*)> send;
+  const char* plain;
+  const char* stream;
+  const char* thread;
+};
+
+TEST(ValueText, ScalarTextsByReturnType) {
+  const TextCase cases[] = {
+      {"int", [](DataExchange* de) { int v = -42; return pack_and_send(de, v, 0); }, "-42",
+       "#STREAM_KEY=-42", "#THREAD_KEY=-42"},
+      {"long", [](DataExchange* de) { long v = 1234567890123L; return pack_and_send(de, v); },
+       "1234567890123", "#STREAM_KEY=1234567890123", "#THREAD_KEY=1234567890123"},
+      {"float", [](DataExchange* de) { float v = 2.5f; return pack_and_send(de, v); }, "2.500000",
+       "#STREAM_KEY=2.500000", "#THREAD_KEY=2.500000"},
+      {"double tenth", [](DataExchange* de) { double v = 0.1; return pack_and_send(de, v); }, "0.1",
+       "#STREAM_KEY=0.100000", "#THREAD_KEY=0.100000"},
+      {"double large", [](DataExchange* de) { double v = 2500000.0; return pack_and_send(de, v); },
+       "2.5e+06", "#STREAM_KEY=2500000.000000", "#THREAD_KEY=2500000.000000"},
+      {"double 7.5", [](DataExchange* de) { double v = 7.5; return pack_and_send(de, v); }, "7.5",
+       "#STREAM_KEY=7.500000", "#THREAD_KEY=7.500000"},
+      {"std::string", [](DataExchange* de) { return pack_and_send(de, std::string("a b=c")); },
+       "a b=c", "#STREAM_KEY=a b=c", "#THREAD_KEY=a b=c"},
+      {"char*", [](DataExchange* de) { char text[] = "hello"; char* p = text; return pack_and_send(de, p); },
+       "hello", "#STREAM_KEY=hello", "#THREAD_KEY=hello"},
+      {"const char*", [](DataExchange* de) { const char* p = "x~y"; return pack_and_send(de, p); },
+       "x~y", "#STREAM_KEY=x~y", "#THREAD_KEY=x~y"},
+      {"null char*", [](DataExchange* de) { char* p = nullptr; return pack_and_send(de, p); }, "",
+       "#STREAM_KEY=", "#THREAD_KEY="},
+      {"empty string", [](DataExchange* de) { return pack_and_send(de, std::string()); }, "",
+       "#STREAM_KEY=", "#THREAD_KEY="},
+  };
+  for (const TextCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string line;
+    {
+      // A plain value is acknowledged: the ack is already waiting.
+      Channel ch;
+      write_line(ch.pair.far_end, "ack");
+      EXPECT_GT(c.send(&ch.de), 0);
+      ASSERT_TRUE(read_line(ch.pair.far_end, &line));
+      EXPECT_EQ(line, c.plain);
+      EXPECT_STREQ(ch.de.get_buffer(), "ack");  // the ack overwrote the unit
+    }
+    const struct { int return_type; const char* text; } prefixed[] = {
+        {RETURN_SCALAR_STREAM, c.stream}, {RETURN_SCALAR_THREAD, c.thread}};
+    for (const auto& p : prefixed) {
+      // Stream and thread values are never acknowledged: a waiting line stays.
+      Channel ch;
+      ch.de.cinfo.return_type = p.return_type;
+      write_line(ch.pair.far_end, "not an ack");
+      EXPECT_GT(c.send(&ch.de), 0);
+      ASSERT_TRUE(read_line(ch.pair.far_end, &line));
+      EXPECT_EQ(line, p.text);
+      std::string left;
+      ASSERT_TRUE(read_line(ch.pair.near_end, &left));
+      EXPECT_EQ(left, "not an ack");
+    }
+  }
+}
+
+TEST(ValueText, ReceivedTextsConvert) {
+  const struct {
+    const char* text;
+    int as_int;
+    long as_long;
+    double as_double;
+    float as_float;
+  } cases[] = {
+      {"12abc", 12, 12, 12.0, 12.0f}, {"abc", 0, 0, 0.0, 0.0f},    {"", 0, 0, 0.0, 0.0f},
+      {"-3.75", -3, -3, -3.75, -3.75f}, {"2.5e+06", 2, 2, 2500000.0, 2500000.0f},
+      {"9876543210", (int)atoi("9876543210"), 9876543210L, 9876543210.0, 9876543210.0f},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    Channel ch;
+    for (int i = 0; i < 6; i++) write_line(ch.pair.far_end, c.text);
+    int i = 1;
+    long l = 1;
+    double d = 1;
+    float f = 1;
+    std::string s = "old";
+    char* p = nullptr;
+    EXPECT_EQ(receive_and_unpack(&ch.de, i, 0), 1);
+    EXPECT_EQ(receive_and_unpack(&ch.de, l), 1);
+    EXPECT_EQ(receive_and_unpack(&ch.de, d), 1);
+    EXPECT_EQ(receive_and_unpack(&ch.de, f), 1);
+    EXPECT_EQ(receive_and_unpack(&ch.de, s), 1);
+    EXPECT_EQ(receive_and_unpack(&ch.de, p), 1);
+    EXPECT_EQ(i, c.as_int);
+    EXPECT_EQ(l, c.as_long);
+    EXPECT_DOUBLE_EQ(d, c.as_double);
+    EXPECT_FLOAT_EQ(f, c.as_float);
+    EXPECT_EQ(s, c.text);
+    ASSERT_NE(p, nullptr);
+    EXPECT_STREQ(p, c.text);
+    EXPECT_NE(p, ch.de.get_buffer());  // a copy the caller owns
+    free(p);
+    // Every received unit is answered "__OK__".
+    std::vector<std::string> acks = read_lines(ch.pair.far_end);
+    EXPECT_EQ(acks, std::vector<std::string>(6, "__OK__"));
+  }
+}
+
+TEST(ValueText, LongLinesAreCutToTheUnitBuffer) {
+  Channel ch;
+  std::string long_text(3000, 'x');
+  write_line(ch.pair.far_end, long_text);
+  write_line(ch.pair.far_end, "next");
+  std::string s;
+  receive_and_unpack(&ch.de, s);
+  EXPECT_EQ(s, std::string(UNIT_DATA_SIZE - 1, 'x'));
+  receive_and_unpack(&ch.de, s);
+  EXPECT_EQ(s, "next");
+
+  read_lines(ch.pair.far_end, 100);  // the two acks
+
+  // A value longer than the unit buffer goes out cut, never past the buffer.
+  write_line(ch.pair.far_end, "ack");
+  EXPECT_GT(pack_and_send(&ch.de, long_text), 0);
+  std::string line;
+  ASSERT_TRUE(read_line(ch.pair.far_end, &line));
+  EXPECT_EQ(line, std::string(UNIT_DATA_SIZE - 1, 'x'));
+}
+
+TEST(ValueText, FailedSendClosesTheChannel) {
+  Channel ch;
+  close(ch.pair.far_end);
+  ch.pair.far_end = 0;
+  int fd = ch.pair.near_end;
+  double v = 1.5;
+  EXPECT_LE(pack_and_send(&ch.de, v), 0);
+  EXPECT_EQ(ch.de.sd, 0);
+  ch.pair.near_end = 0;  // closed by the channel
+  EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+  // Later sends fail without touching descriptor 0.
+  EXPECT_EQ(pack_and_send(&ch.de, v), 0);
+  EXPECT_EQ(ch.de.close_connection(), 1);
+  EXPECT_EQ(ch.de.sd, 0);
+}
+
+TEST(ValueText, UnknownServiceTypeSendsNothing) {
+  Channel ch;
+  ch.de.SetDataServiceType(static_cast<DataServiceType>(7));
+  int v = 3;
+  EXPECT_EQ(pack_and_send(&ch.de, v), 0);
+  EXPECT_TRUE(stays_quiet(ch.pair.far_end, 50));
+}
+
+TEST(Keys, FunctionKeyAndTags) {
+  DataExchange de;
+  de.SetModuleName("sample_threads");
+  de.SetFunctionKey("prefix");
+  unsigned first = 0, pid = 0;
+  unsigned long tid = 0;
+  char name[64];
+  ASSERT_EQ(sscanf(de.GetFunctionKey(), "%63[^_]_%u_%u_%lu", name, &first, &pid, &tid), 4);
+  EXPECT_STREQ(name, "prefix");
+  EXPECT_EQ(pid, (unsigned)getpid());
+  EXPECT_EQ(tid, (unsigned long)pthread_self());
+  de.SetFunctionKey(nullptr);
+  std::string key = de.GetFunctionKey();
+  EXPECT_EQ(key.rfind("sample_threads_", 0), 0u);
+  unsigned second = 0;
+  sscanf(key.c_str() + strlen("sample_threads_"), "%u", &second);
+  EXPECT_EQ(second, first + 1);
+
+  // A long prefix is cut so the numbers still fit.
+  std::string long_name(600, 'm');
+  de.SetFunctionKey(long_name.c_str());
+  EXPECT_LT(strlen(de.GetFunctionKey()), (size_t)CALLBACK_NAME_SIZE);
+  EXPECT_NE(strchr(de.GetFunctionKey(), '_'), nullptr);
+
+  de.SetPVMKey("pk");
+  de.SetPVMKey(nullptr);
+  EXPECT_STREQ(de.GetPVMKey(), "pk");
+}
+
+TEST(Keys, MessageTagsArePositiveAndWrap) {
+  std::set<int> seen;
+  for (int i = 0; i < 100; i++) {
+    int tag = DataExchange::GetNewPvmMsgTag();
+    EXPECT_GT(tag, 0);
+    seen.insert(tag);
+  }
+  EXPECT_EQ(seen.size(), 100u);
+  __atomic_store_n(&DataExchange::msg_tag, 0x7fffffff, __ATOMIC_RELAXED);
+  EXPECT_EQ(DataExchange::GetNewPvmMsgTag(), 1);
+  EXPECT_EQ(DataExchange::GetNewPvmMsgTag(), 2);
+}
+
+TEST(Keys, CountersAreSharedAcrossThreads) {
+  const int kThreads = 4, kEach = 500;
+  std::set<std::string> keys;
+  std::vector<std::vector<std::string>> made(kThreads);
+  std::vector<pthread_t> threads(kThreads);
+  struct Arg { std::vector<std::string>* out; };
+  std::vector<Arg> args(kThreads);
+  for (int t = 0; t < kThreads; t++) {
+    args[t].out = &made[t];
+    pthread_create(&threads[t], nullptr, [](void* p) -> void* {
+      Arg* a = static_cast<Arg*>(p);
+      DataExchange de;
+      for (int i = 0; i < kEach; i++) {
+        de.SetFunctionKey("k");
+        a->out->push_back(de.GetFunctionKey());
+        EXPECT_GT(DataExchange::GetNewPvmMsgTag(), 0);
+      }
+      return nullptr;
+    }, &args[t]);
+  }
+  for (int t = 0; t < kThreads; t++) pthread_join(threads[t], nullptr);
+  for (auto& v : made) keys.insert(v.begin(), v.end());
+  EXPECT_EQ(keys.size(), (size_t)(kThreads * kEach));
+}
+
+}  // namespace
