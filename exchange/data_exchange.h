@@ -168,6 +168,9 @@ extern int working_thread;
 int pack_and_send(DataExchange* de, const std::string& value, int dimension = 0);
 int pack_and_send(DataExchange* de, const char*& value, int dimension = 0);
 int pack_and_send(DataExchange* de, char*& value, int dimension = 0);
+// For C-string members inside a record's const pack_and_send.
+int pack_and_send(DataExchange* de, char* const& value, int dimension = 0);
+int pack_and_send(DataExchange* de, const char* const& value, int dimension = 0);
 int pack_and_send(DataExchange* de, const double& value, int dimension = 0);
 int pack_and_send(DataExchange* de, const float& value, int dimension = 0);
 int pack_and_send(DataExchange* de, const long& value, int dimension = 0);

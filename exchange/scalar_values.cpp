@@ -79,6 +79,16 @@ int pack_and_send(DataExchange* de, char*& value, int) {
   return send_unit_by_service(de, text, text);
 }
 
+int pack_and_send(DataExchange* de, char* const& value, int) {
+  const char* text = value == nullptr ? "" : value;
+  return send_unit_by_service(de, text, text);
+}
+
+int pack_and_send(DataExchange* de, const char* const& value, int) {
+  const char* text = value == nullptr ? "" : value;
+  return send_unit_by_service(de, text, text);
+}
+
 int pack_and_send(DataExchange* de, const double& value, int) {
   char plain[NUMBER_SIZE], number[NUMBER_SIZE];
   snprintf(plain, sizeof(plain), "%g", value);

@@ -26,9 +26,11 @@
 
 #include "data_exchange.h"
 
-// Generated stubs write vector<...> and string unqualified.
+// Generated stubs write vector<...> and string unqualified, and a declared
+// C string (char *) as qvtx_string.
 using std::string;
 using std::vector;
+typedef char* qvtx_string;
 
 // A sequence of values seen only through these four operations, so a user
 // function may return any class derived from it.

@@ -307,9 +307,9 @@ void finish_per_user_call(DataExchange* de, bool cancelled) {
 }
 
 PROCESS_REQUEST_STATUS start_per_user_call(Tarrow* server, HCStruct* hc, DataExchange* de,
-                                           REMFUN entry, char* function) {
+                                           REMFUN entry, char* module, char* function) {
   de->SetDataServiceType(hc->pvm_id < 1 ? SOCKET_SERVICE : PVM_PROXY_SERVICE);
-  if (server->find_execution_type(function) == EXECUTE_AS_FUNCTION) {
+  if (server->find_execution_type(module, function) == EXECUTE_AS_FUNCTION) {
     de->SetExecutionType(EXECUTE_AS_FUNCTION);
     entry(de);
     if (de->sd > 0) de->send_data("__DONE__", 1);
@@ -358,8 +358,8 @@ void finish_pool_call(CleanupHandlerData* data) {
 }
 
 PROCESS_REQUEST_STATUS start_pool_call(Tarrow* server, HCStruct* hc, DataExchange* de,
-                                       REMFUN entry, char* function) {
-  ExecutionType execution_type = server->find_execution_type(function);
+                                       REMFUN entry, char* module, char* function) {
+  ExecutionType execution_type = server->find_execution_type(module, function);
   de->SetExecutionType(EXECUTE_AS_FUNCTION);
   // A call on the process's only thread is never registered: stopping it
   // would end the process's service.
@@ -412,8 +412,8 @@ PROCESS_REQUEST_STATUS start_function(Tarrow* server, HCStruct* hc, RequestLine&
     delete de;
     return PROCESS_COMPLETED;
   }
-  if (execution_model == PROCESS_PER_USER) return start_per_user_call(server, hc, de, entry, function);
-  return start_pool_call(server, hc, de, entry, function);
+  if (execution_model == PROCESS_PER_USER) return start_per_user_call(server, hc, de, entry, module, function);
+  return start_pool_call(server, hc, de, entry, module, function);
 }
 
 }  // namespace

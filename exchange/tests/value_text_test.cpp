@@ -11,7 +11,7 @@
 #include <string>
 
 #include "channel_test_support.h"
-#include "data_exchange.h"
+#include "wrapper_support.hxx"
 
 namespace {
 
@@ -54,6 +54,10 @@ TEST(ValueText, ScalarTextsByReturnType) {
        "hello", "#STREAM_KEY=hello", "#THREAD_KEY=hello"},
       {"const char*", [](DataExchange* de) { const char* p = "x~y"; return pack_and_send(de, p); },
        "x~y", "#STREAM_KEY=x~y", "#THREAD_KEY=x~y"},
+      {"char* const", [](DataExchange* de) { char text[] = "m"; char* const p = text; return pack_and_send(de, p); },
+       "m", "#STREAM_KEY=m", "#THREAD_KEY=m"},
+      {"null qvtx_string", [](DataExchange* de) { const qvtx_string p = nullptr; return pack_and_send(de, p); },
+       "", "#STREAM_KEY=", "#THREAD_KEY="},
       {"null char*", [](DataExchange* de) { char* p = nullptr; return pack_and_send(de, p); }, "",
        "#STREAM_KEY=", "#THREAD_KEY="},
       {"empty string", [](DataExchange* de) { return pack_and_send(de, std::string()); }, "",
