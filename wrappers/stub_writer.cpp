@@ -227,8 +227,11 @@ static void write_parameter_type(FILE* out, Prototype* p) {
                                               : "";
   const char* close = ct != CONTAINER_NONE ? ">" : "";
   const char* star = is_range_held(p) ? "*" : "";
+  // A RANGE parameter is handed over as a pointer to the stub's range, which
+  // also carries it back; a reference to that pointer would add nothing.
+  bool by_ref = p->IsPassByRef() && ct != CONTAINER_RANGE;
   fprintf(out, "%s%s%s%s %s%s", p->IsConstant() ? "const " : "", open, p->GetType(), close, star,
-          p->IsPassByRef() ? "&" : "");
+          by_ref ? "&" : "");
 }
 
 static void write_function_type(FILE* out, const char* name, Prototype* r,

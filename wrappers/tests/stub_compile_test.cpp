@@ -31,6 +31,8 @@ const Declared kDeclarations[] = {
     {"int ticker (ExcelChannel<double> out)", EXECUTE_AS_LIVE_THREAD},
     {"int jump (ExcelChannel<double *> out, int every, double & last)", EXECUTE_AS_LIVE_THREAD},
     {"char * name_of (char * prefix, char ** names)", EXECUTE_AS_FUNCTION},
+    {"int fill (VECTOR<double *> v, const RANGE<double> & r)", EXECUTE_AS_FUNCTION},
+    {"int hold (ExcelChannel<double> out, RANGE<double> & r, VECTOR<Employee> & staff)", EXECUTE_AS_LIVE_THREAD},
 };
 
 TEST(StubCompileTest, GeneratedStubsCompileAndLoad) {

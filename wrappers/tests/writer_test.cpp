@@ -270,7 +270,7 @@ TEST_F(WriterTest, StubPieces) {
       // A RANGE parameter reaches the function as a Range<T>* and, outbound,
       // travels back through that pointer.
       {"int take_range (RANGE<double> r, RANGE<int> & back)", EXECUTE_AS_FUNCTION,
-       {"( Range<double> *, Range<int> *&);\n", "\tResultRange<double> arg_0; receive_and_unpack (de, arg_0, 0);\n"
+       {"( Range<double> *, Range<int> *);\n", "\tResultRange<double> arg_0; receive_and_unpack (de, arg_0, 0);\n"
         "\tRange<double> *arg_0_range_ptr = &arg_0;\n",
         "\t\tret = function (arg_0_range_ptr, arg_1_range_ptr);\n", "\tpack_and_send (de, arg_1_range_ptr, 0);\n"},
        {"pack_and_send (de, arg_0"}},
