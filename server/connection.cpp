@@ -72,15 +72,28 @@ int Tarrow::HandleClient(void* record) {
   return 1;
 }
 
+namespace {
+
+// The end of a pool conversation. A destructor, so that it also runs when a
+// stop request cancels the thread inside its function call (cancellation
+// unwinds the stack and runs destructors).
+struct ConversationEnd {
+  HCStruct* hc;
+  ~ConversationEnd() {
+    // Also after an error: a failed wait leaves the socket open.
+    if (hc->sock_desc != 0) close(hc->sock_desc);
+    hc->tarrow->alive_threads_count--;
+    delete hc;
+  }
+};
+
+}  // namespace
+
 void* Tarrow::process_pool_thread(void* record) {
   fprintf(stderr, "In process_pool_service...\n");
   HCStruct* hc = static_cast<HCStruct*>(record);
-  Tarrow* server = hc->tarrow;
-  if (server->HandleClient(hc) < 1) fprintf(stderr, "Error in HandleClient call\n");
-  // Also after an error: a failed wait leaves the socket open.
-  if (hc->sock_desc != 0) close(hc->sock_desc);
-  server->alive_threads_count--;
-  delete hc;
+  ConversationEnd end = {hc};
+  if (hc->tarrow->HandleClient(hc) < 1) fprintf(stderr, "Error in HandleClient call\n");
   return nullptr;
 }
 

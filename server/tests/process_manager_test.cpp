@@ -146,6 +146,18 @@ TEST_F(ServerTest, ConversationEdges) {
   EXPECT_TRUE(peer_closed(c.sock()));
 }
 
+// A stop request cancels the connection thread inside its call: the
+// conversation still ends, socket closed, and the worker serves on.
+TEST_F(ServerTest, CancelledConnectionThreadEndsItsConversation) {
+  start({{"MAX_PROCESSES", "1"}});
+  Client c("127.0.0.1", port_);
+  ASSERT_EQ(c.ask("echo~before"), "before");
+  c.send("cancel");
+  EXPECT_TRUE(peer_closed(c.sock()));
+  Client again("127.0.0.1", port_);
+  EXPECT_EQ(again.ask("echo~after"), "after");
+}
+
 // A client that goes away while the worker writes must end only its own
 // conversation, in one process as in a forked worker.
 TEST_F(ServerTest, ClientClosingMidReplyLeavesWorkerAlive) {

@@ -4,8 +4,10 @@
 //   sleep~MS     waits MS milliseconds, answers "slept"
 //   flood~N      answers N lines of 1000 characters, then "flooded"
 //   complete     answers "completed" and completes the conversation
+//   cancel       cancels the connection thread, as a stop request does
 //   __CLOSE__    ends the connection as the real protocol does
 // Start-up, connection handling and the process manager are the real ones.
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -48,6 +50,9 @@ PROCESS_REQUEST_STATUS Tarrow::ProcessRequest(HCStruct* hc, char* data) {
     const std::string line(1000, 'f');
     for (int i = 0; i < atoi(field.c_str()) && hc->sock_desc != 0; i++) SEND_LINE(*hc, line.c_str());
     if (hc->sock_desc != 0) SEND_LINE(*hc, "flooded");
+  } else if (strcmp(data, "cancel") == 0) {
+    pthread_cancel(pthread_self());
+    pthread_testcancel();
   } else if (strcmp(data, "complete") == 0) {
     SEND_LINE(*hc, "completed");
     return PROCESS_COMPLETED;
