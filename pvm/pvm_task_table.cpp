@@ -1,3 +1,171 @@
 #include "pvm_task_table.h"
 
+#include <pvm3.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "pvm_buffers.h"
+
 PVM_Task_Table pvm_task_manager;
+
+// A slot count this large is a typo, not a site.
+static const long kMaxPoolSize = 65536;
+
+int PVM_Task_Table::pool_size_from(const char* text) {
+  if (text == NULL) return 0;
+  char* end = NULL;
+  errno = 0;
+  long value = strtol(text, &end, 10);
+  if (end == text || errno != 0) return 0;
+  while (*end == ' ' || *end == '\t') end++;
+  if (*end != '\0' || value <= 0) return 0;
+  if (value > kMaxPoolSize) {
+    fprintf(stderr, "MAX_PVM_PROCESSES (%ld) is too large, PVM is not used\n", value);
+    return 0;
+  }
+  return (int)value;
+}
+
+PVM_Task_Table::PVM_Task_Table() {
+  pool_size = pool_size_from(getenv("MAX_PVM_PROCESSES"));
+  pvm_task_struct empty = {0, 0};
+  pvm_task_ids.assign(pool_size, empty);
+}
+
+PVM_Task_Table::~PVM_Task_Table() {
+  int killed = 0;
+  for (int i = 0; i < pool_size; i++) {
+    if (pvm_task_ids[i].task_id > 0) {
+      end_task_id(i);
+      killed = 1;
+    }
+  }
+  if (killed) {
+    PvmBufferScope scope;
+    pvm_exit();
+  }
+}
+
+int PVM_Task_Table::inside(int index) const {
+  return (unsigned)index < (unsigned)pool_size;
+}
+
+// The server's definition files, one per line: the command-line arguments
+// that are neither options nor the port after -p.
+static std::string definition_files_from_cmdline() {
+  std::string files;
+  FILE* f = fopen("/proc/self/cmdline", "r");
+  if (f == NULL) return files;
+  std::string arg;
+  int index = 0;
+  int skip_next = 0;
+  int c;
+  while ((c = fgetc(f)) != EOF) {
+    if (c != '\0') {
+      arg += (char)c;
+      continue;
+    }
+    if (index++ > 0) {
+      if (skip_next) {
+        skip_next = 0;
+      } else if (arg == "-p") {
+        skip_next = 1;
+      } else if (strcasecmp(arg.c_str(), "-t") != 0 &&
+                 strcasecmp(arg.c_str(), "--test") != 0) {
+        if (!files.empty()) files += '\n';
+        files += arg;
+      }
+    }
+    arg.clear();
+  }
+  fclose(f);
+  return files;
+}
+
+// Spawned tasks get the daemon's environment plus the variables named in
+// PVM_EXPORT; the worker needs the server's settings.
+static void export_settings_to_tasks() {
+  if (getenv("VELMOR_DEFINITION_FILES") == NULL)
+    setenv("VELMOR_DEFINITION_FILES", definition_files_from_cmdline().c_str(), 1);
+  std::string names = getenv("PVM_EXPORT") ? getenv("PVM_EXPORT") : "";
+  static const char* const kNames[] = {
+      "VELMOR_BIN_DIR", "VELMOR_LOG_DIR", "VELMOR_DEFINITION_FILES", "VELMOR_PVM_TRACE",
+      "EXECUTION_MODEL", "LD_LIBRARY_PATH", "PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS"};
+  for (const char* name : kNames) {
+    std::string padded = ":" + names + ":";
+    if (padded.find(std::string(":") + name + ":") != std::string::npos) continue;
+    if (!names.empty()) names += ':';
+    names += name;
+  }
+  setenv("PVM_EXPORT", names.c_str(), 1);
+}
+
+int PVM_Task_Table::create_pvm_task(int index) {
+  if (pool_size == 0) return 0;
+
+  const char* bin_dir = getenv("VELMOR_BIN_DIR");
+  if (bin_dir == NULL || *bin_dir == '\0') bin_dir = ".";
+  char cwd[512];
+  if (getcwd(cwd, sizeof cwd) == NULL) {
+    fprintf(stderr, "You stupid, I cannot work in this deep directory\n");
+    exit(0);
+  }
+  // The daemon does not run in our directory, so the script path must be absolute.
+  char script[1024];
+  int n = bin_dir[0] == '/'
+              ? snprintf(script, sizeof script, "%s/Velmor.sh", bin_dir)
+              : snprintf(script, sizeof script, "%s/%s/Velmor.sh", cwd, bin_dir);
+  if (n < 0 || (size_t)n >= sizeof script) {
+    fprintf(stderr, "Not enough space (available %d) to strcpy %s\n", (int)sizeof script, bin_dir);
+    fprintf(stderr, "Sorry, exiting ...\n");
+    exit(1);
+  }
+  printf("creating pvm task... -%s-\n", script);
+  fflush(stdout);
+
+  if (!inside(index)) {
+    fprintf(stderr, "PVM slot %d is outside the table of %d, no task started\n", index, pool_size);
+    return 0;
+  }
+  if (pvm_task_ids[index].task_id > 0) return pvm_task_ids[index].task_id;
+
+  export_settings_to_tasks();
+  char start_word[] = "pvm_start";
+  char* argv[] = {start_word, cwd, NULL};
+  char where[] = "";
+  int tid = 0;
+  int started;
+  {
+    PvmBufferScope scope;
+    started = pvm_spawn(script, argv, PvmTaskDefault, where, 1, &tid);
+  }
+  if (started != 1) {
+    fprintf(stderr, "Error starting ...%s\n", script);
+    PvmBufferScope scope;
+    pvm_exit();
+    exit(1);
+  }
+  pvm_task_ids[index].task_id = tid;
+  pvm_task_ids[index].task_status = 1;
+  return tid;
+}
+
+int PVM_Task_Table::get_task_id(int index) {
+  if (pool_size == 0 || !inside(index)) return 0;
+  return pvm_task_ids[index].task_id >= 1 ? pvm_task_ids[index].task_id : 0;
+}
+
+int PVM_Task_Table::end_task_id(int index) {
+  if (pool_size == 0 || !inside(index)) return 0;
+  if (pvm_task_ids[index].task_id > 0) {
+    PvmBufferScope scope;
+    pvm_kill(pvm_task_ids[index].task_id);
+  }
+  pvm_task_ids[index].task_id = 0;
+  return pvm_task_ids[index].task_id;
+}

@@ -1,0 +1,22 @@
+#!/bin/sh
+# Start script of a PVM worker task. The server's task table has PVM run it
+# as "Velmor.sh pvm_start <working directory>"; the worker must become the
+# spawned task itself, so it is exec'd (same process, same PVM task).
+#
+# VELMOR_DEFINITION_FILES: the server's definition files, one per line.
+# VELMOR_PVM_TRACE: when set, the worker's trace file.
+
+if [ "$1" != "pvm_start" ] || [ -z "$2" ]; then
+  echo "usage: $0 pvm_start <working directory>" >&2
+  exit 1
+fi
+cd "$2" || exit 1
+
+worker="$(dirname "$0")/pvm_worker"
+newline='
+'
+IFS=$newline
+if [ -n "$VELMOR_PVM_TRACE" ]; then
+  exec "$worker" -t "$VELMOR_PVM_TRACE" $VELMOR_DEFINITION_FILES
+fi
+exec "$worker" $VELMOR_DEFINITION_FILES
