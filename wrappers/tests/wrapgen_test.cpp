@@ -95,15 +95,27 @@ TEST(WrapgenTest, GeneratesCompilesAndSkipsWhatIsUpToDate) {
   EXPECT_NE(read_file(dir.file("payroll.bas")).find("Function GetPort_payroll () as integer\n"), std::string::npos);
 }
 
+size_t count(const std::string& text, const std::string& piece) {
+  size_t n = 0;
+  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) n++;
+  return n;
+}
+
 TEST(WrapgenTest, FailedCompileDoesNotStopTheOtherFiles) {
   TempDir dir, bin;
-  write_file(bin.file("system.info"), "LINUX-CC false %s\n");
-  write_file(dir.file("one.def"), "FUNCTIONS {\n  int f (int x);\n}\n");
-  write_file(dir.file("two.def"), "FORMULAE {\n  a = b;\n}\n");
+  // The shipped symbol listers, and a compiler that always fails.
+  std::string listers = read_file(std::string(VELMOR_TEST_BIN_DIR) + "/system.info");
+  listers = listers.substr(listers.find("LINUX-NM-MANGLED"));
+  write_file(bin.file("system.info"), "LINUX-CC false %s\n" + listers);
+  const std::string libraries = std::string("LIBRARIES {\n  ") + VELMOR_TEST_USERLIB + ";\n}\n";
+  write_file(dir.file("one.def"), libraries + "FUNCTIONS {\n  int f (int x);\n}\n");
+  write_file(dir.file("two.def"), libraries + "FORMULAE {\n  a = b;\n}\n");
   WrapgenRun run = run_wrapgen({dir.file("one.def"), dir.file("two.def")}, dir.path(), bin.path());
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("compiler command: false " + dir.file("one") + " failed!\n"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("compiler command: false " + dir.file("two") + " failed!\n"), std::string::npos) << run.err;
+  // map.info is emptied once per run: both files' copies of the library are there.
+  EXPECT_EQ(count(read_file(dir.file("map.info")), "~_Z7averagePdi~average(double*, int)~\n"), 2u);
   // A file without declarations still gets both frames.
   EXPECT_NE(read_file(dir.file("two.cpp")).find("#include \"wrapper_support.hxx\"\n\n"), std::string::npos);
   EXPECT_NE(read_file(dir.file("two.bas")).find("Private Function QVTX_UBound"), std::string::npos);
