@@ -340,6 +340,10 @@ TEST_F(ServerTest, RealVelmordListensAndWritesItsPidFile) {
         {"-p", "1", "-p", std::to_string(port_), "no_prototype_file.def"});
   Client c("127.0.0.1", port_);
   ASSERT_TRUE(c.ok());
+  // Nothing is loaded: the catalogue is empty, and __CLOSE__ ends the conversation.
+  EXPECT_EQ(c.ask("givefm~1"), "__OVER__");
+  c.send("__CLOSE__");
+  EXPECT_TRUE(peer_closed(c.sock()));
   EXPECT_EQ(velmor_test::read_file(log_dir_ + "/velmor.pid"), std::to_string(server_->pid()));
   EXPECT_TRUE(server_->wait_for_err("file (no_prototype_file.def) not found", 5000));
 
@@ -351,6 +355,20 @@ TEST_F(ServerTest, RealVelmordListensAndWritesItsPidFile) {
   EXPECT_EQ(second.wait_exit(30000), 0);
   EXPECT_NE(second.err().find("Error: setup_and_startup_children, bind () call failed\n"),
             std::string::npos);
+}
+
+// The real request protocol through the per-user proxy: "__DONE__" closes
+// the client, "__OK__" frees the worker for the client's next connection.
+TEST_F(ServerTest, RealVelmordPerUserHandOff) {
+  start({{"MAX_PROCESSES", "2"}, {"EXECUTION_MODEL", "PROCESS_PER_USER"}}, VELMORD_PATH);
+  for (int round = 0; round < 3; round++) {
+    SCOPED_TRACE(round);
+    Client c("127.0.0.2", port_);
+    EXPECT_EQ(c.ask("givefm~1"), "__OVER__");
+    c.send("__CLOSE__");
+    EXPECT_TRUE(peer_closed(c.sock()));
+  }
+  EXPECT_EQ(server_->children().size(), 1u);
 }
 
 }  // namespace
