@@ -1,0 +1,50 @@
+#include "e2e_support.h"
+
+E2EClient::E2EClient(ServerProcess* server, int timeout_ms)
+    : server_(server), session_("127.0.0.1", server->port(), timeout_ms) {}
+
+CallPrint E2EClient::call(const std::string& module, const std::string& function,
+                          const std::vector<std::string>& args, const std::string& stamp) {
+  CallPrint p;
+  DefinitionBook book;
+  if (!book.read_file(server_->def_path(module), &p.error) ||
+      !book.lookup(function, &p.sig, &p.error))
+    return p;
+  std::vector<Value> values(args.size());
+  for (size_t i = 0; i < args.size() && i < p.sig.params.size(); i++)
+    if (!parse_value(p.sig.params[i], args[i], &values[i], &p.error)) return p;
+  std::string s = stamp;
+  if (s.empty() && !session_.module_stamp(module, &s, &p.error)) return p;
+  CallOutcome out;
+  if (!session_.call(module, p.sig, values, s, &out, &p.error)) return p;
+  p.ok = true;
+  p.out_of_date = out.out_of_date;
+  p.key = out.key;
+  std::vector<const ValueShape*> shapes = p.sig.outbound_params();
+  for (size_t i = 0; i < out.outbound.size(); i++)
+    p.outbound.push_back(format_value(*shapes[i], out.outbound[i]));
+  p.result = format_value(p.sig.result, out.result);
+  return p;
+}
+
+std::vector<std::string> E2EClient::deliveries(const CallPrint& call, int count, int timeout_ms) {
+  std::vector<std::string> out;
+  std::vector<const ValueShape*> shapes = call.sig.outbound_params();
+  while (static_cast<int>(out.size()) < count) {
+    Delivery d;
+    std::string error;
+    if (!session_.next_delivery(call.key, timeout_ms, &d, &error)) {
+      out.push_back("ERROR: " + error);
+      break;
+    }
+    if (d.kind == Delivery::END) {
+      out.push_back("END");
+      break;
+    }
+    std::string text;
+    for (size_t i = 0; i < d.outbound.size() && i < shapes.size(); i++)
+      text += format_value(*shapes[i], d.outbound[i]) + " ; ";
+    out.push_back(text + format_value(call.sig.result, d.value));
+  }
+  return out;
+}

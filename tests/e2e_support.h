@@ -1,0 +1,48 @@
+// Shared steps of the end-to-end tests: a session on a started server, calls
+// typed by the copied definition files, and printing of results.
+#ifndef VELMOR_TESTS_E2E_SUPPORT_H_
+#define VELMOR_TESTS_E2E_SUPPORT_H_
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "definition_book.h"
+#include "server_process.h"
+#include "velmor_session.h"
+
+struct ModelParam {
+  bool per_user;
+  int max_processes;
+  const char* name;
+};
+
+// All that one call gave, printed in the client's syntax.
+struct CallPrint {
+  bool ok = false;
+  bool out_of_date = false;
+  std::string error;
+  std::vector<std::string> outbound;
+  std::string result;
+  std::string key;
+  CallSignature sig;
+};
+
+class E2EClient {
+ public:
+  E2EClient(ServerProcess* server, int timeout_ms = 20000);
+
+  // Calls module.function with argument texts, typed by the module's copied definition file.
+  CallPrint call(const std::string& module, const std::string& function,
+                 const std::vector<std::string>& args, const std::string& stamp = "");
+  // Takes deliveries of key until the end text or the count; each printed value is
+  // the outbound values (if any) and the value joined by " ; ". "END" marks the end.
+  std::vector<std::string> deliveries(const CallPrint& call, int count, int timeout_ms);
+  VelmorSession* session() { return &session_; }
+
+ private:
+  ServerProcess* server_;
+  VelmorSession session_;
+};
+
+#endif

@@ -1,0 +1,117 @@
+// Threads and streams against a real Velmord: values by call-back, on the
+// client's stream connection or on connections of their own, and stop_thread.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "e2e_support.h"
+
+namespace {
+
+class Threads : public ::testing::TestWithParam<ModelParam> {
+ protected:
+  void SetUp() override {
+    ServerProcess::Options o;
+    // sample_threads publishes range_average as a function, sample_threads_async as a thread.
+    o.defs = {"sample_threads", "sample_threads_async", "sample_streams"};
+    o.per_user = GetParam().per_user;
+    o.max_processes = GetParam().max_processes;
+    ASSERT_TRUE(server_.prepare(o));
+    ASSERT_TRUE(server_.start()) << server_.log();
+  }
+  ServerProcess server_;
+};
+
+TEST_P(Threads, ThreadResultsComeByCallBack) {
+  E2EClient client(&server_);
+  CallPrint average = client.call("sample_threads_async", "range_average", {"[1,2,6]"});
+  ASSERT_TRUE(average.ok) << average.error << "\n" << server_.log();
+  EXPECT_EQ(average.key.rfind("sample_threads_async_", 0), 0u) << average.key;
+  EXPECT_EQ(client.deliveries(average, 1, 10000), std::vector<std::string>{"3.000000"});
+
+  CallPrint reversed = client.call("sample_threads_async", "reverse_range_returns_array", {"[1,2,3]", "3"});
+  ASSERT_TRUE(reversed.ok) << reversed.error;
+  EXPECT_EQ(client.deliveries(reversed, 1, 10000), std::vector<std::string>{"[3,2,1]"});
+
+  // A second scalar thread reuses the stream connection, which the server checks with "#PING".
+  CallPrint again = client.call("sample_threads_async", "range_average", {"[4]"});
+  ASSERT_TRUE(again.ok) << again.error;
+  EXPECT_EQ(client.deliveries(again, 1, 10000), std::vector<std::string>{"4.000000"});
+  EXPECT_GE(client.session()->listener()->pings(), 1);
+
+  // The same function published as a plain function by another module answers at once.
+  CallPrint plain = client.call("sample_threads", "range_average", {"[1,2,6]"});
+  ASSERT_TRUE(plain.ok) << plain.error;
+  EXPECT_TRUE(plain.key.empty());
+  EXPECT_EQ(plain.result, "3");
+}
+
+TEST_P(Threads, StreamsDeliverUntilTheirEnd) {
+  E2EClient client(&server_);
+  // Started together, so that the test waits for the longest one only.
+  CallPrint seconds = client.call("sample_streams", "show_second", {"2", "5"});
+  CallPrint elapsed = client.call("sample_streams", "show_elapsed", {"1", "3"});
+  CallPrint jumping = client.call("sample_streams", "jumping_array", {"1", "2"});
+  ASSERT_TRUE(seconds.ok && elapsed.ok && jumping.ok)
+      << seconds.error << elapsed.error << jumping.error << "\n" << server_.log();
+
+  std::vector<std::string> s = client.deliveries(seconds, 10, 10000);
+  ASSERT_EQ(s.size(), 3u) << ::testing::PrintToString(s);
+  EXPECT_EQ(s[2], "END");
+  for (int i = 0; i < 2; i++) {
+    int second = atoi(s[i].c_str());
+    EXPECT_TRUE(second >= 0 && second <= 60) << s[i];
+  }
+
+  std::vector<std::string> e = client.deliveries(elapsed, 10, 10000);
+  ASSERT_EQ(e.size(), 4u) << ::testing::PrintToString(e);
+  EXPECT_EQ(e[0], "0");
+  EXPECT_LT(atol(e[0].c_str()), atol(e[1].c_str()));
+  EXPECT_LT(atol(e[1].c_str()), atol(e[2].c_str()));
+  EXPECT_EQ(e[3], "END");
+
+  std::vector<std::string> j = client.deliveries(jumping, 10, 10000);
+  ASSERT_EQ(j.size(), 3u) << ::testing::PrintToString(j);
+  EXPECT_EQ(j[2], "END");
+  for (int i = 0; i < 2; i++) {
+    Value range;
+    std::string error;
+    ASSERT_TRUE(parse_value(jumping.sig.result, j[i], &range, &error)) << error;
+    ASSERT_EQ(range.items.size(), 5u) << j[i];
+    for (const Value& v : range.items) {
+      int n = atoi(v.text.c_str());
+      EXPECT_TRUE(n >= 1 && n <= 10 && v.text == std::to_string(n)) << v.text;
+    }
+  }
+}
+
+TEST_P(Threads, StopThreadEndsARunningStreamAndTheWorkerGoesOn) {
+  E2EClient client(&server_);
+  CallPrint clock = client.call("sample_streams", "show_time", {"1", "600"});
+  ASSERT_TRUE(clock.ok) << clock.error << "\n" << server_.log();
+  std::vector<std::string> first = client.deliveries(clock, 1, 10000);
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_NE(first[0].find(':'), std::string::npos) << first[0];  // "Thu Dec 10 05:00:00 2026"
+
+  std::string error;
+  ASSERT_TRUE(client.session()->stop_thread(clock.key, &error)) << error;
+  // At most one value may have been on its way; after that the stream is silent or ended.
+  std::vector<std::string> after = client.deliveries(clock, 3, 3000);
+  ASSERT_FALSE(after.empty());
+  EXPECT_TRUE(after.back() == "END" || after.back().rfind("ERROR", 0) == 0)
+      << ::testing::PrintToString(after);
+  EXPECT_LE(after.size(), 2u) << ::testing::PrintToString(after);
+
+  CallPrint next = client.call("sample_threads_async", "range_average", {"[5,7]"});
+  ASSERT_TRUE(next.ok) << next.error;
+  EXPECT_EQ(client.deliveries(next, 1, 10000), std::vector<std::string>{"6.000000"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, Threads,
+                         ::testing::Values(ModelParam{false, 2, "Pool"},
+                                           ModelParam{true, 2, "PerUser"}),
+                         [](const ::testing::TestParamInfo<ModelParam>& i) { return i.param.name; });
+
+}  // namespace

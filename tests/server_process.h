@@ -1,0 +1,52 @@
+// A real Velmord for one test: its own temporary root with the sample
+// definition files, a free loopback port, its own VELMOR_LOG_DIR; started in a
+// process group of its own so that the server and its workers die together.
+//
+// Layout of the root (the definition files name paths relative to wrappers/):
+//   lib -> <build>/lib          the sample libraries
+//   samples -> <build>/samples  the module files listed under MODULES
+//   defs/NAME.def               copies of the sample definition files
+//   wrappers/                   working directory and VELMOR_LOG_DIR
+//   server.log                  the server's standard output and error
+#ifndef VELMOR_TESTS_SERVER_PROCESS_H_
+#define VELMOR_TESTS_SERVER_PROCESS_H_
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+class ServerProcess {
+ public:
+  struct Options {
+    std::vector<std::string> defs;   // sample definition files by name, e.g. "sample_threads"
+    bool per_user = false;           // EXECUTION_MODEL=PROCESS_PER_USER, MAX_PROCESSES=2
+    int max_processes = 2;
+  };
+
+  ServerProcess();
+  ~ServerProcess();  // kills the process group, removes the root
+
+  // Copies the definition files (a second start with the same root reuses them).
+  bool prepare(const Options& options);
+  // Starts Velmord and waits (bounded) until it accepts connections.
+  bool start();
+  void stop();
+
+  int port() const { return port_; }
+  const std::string& root() const { return root_; }
+  std::string def_path(const std::string& name) const { return root_ + "/defs/" + name + ".def"; }
+  std::vector<std::string> def_paths() const;
+  std::string log() const;  // the server's output so far, for failure messages
+
+ private:
+  Options options_;
+  std::string root_;
+  int port_ = 0;
+  pid_t pid_ = -1;
+};
+
+// A loopback port that was free a moment ago.
+int free_loopback_port();
+
+#endif
