@@ -172,7 +172,7 @@ TEST_F(DefinitionReader, RejectedPrototypesAreReportedAndSkipped) {
   testing::internal::CaptureStdout();
   EXPECT_NE(std::string::npos,
             Read("FUNCTIONS { int bad [] (); int good (); }\n"
-                 "THREADS {\n int t (double x []); }\n")
+                 "THREADS {\n int t (double x []);\n}\n")
                 .find("#fp_error: syntax error near bad"));
   fflush(stdout);
   std::string out = testing::internal::GetCapturedStdout();
