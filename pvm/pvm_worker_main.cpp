@@ -1,0 +1,144 @@
+// pvm_worker: a PVM task started by a worker process of the server through
+// "Velmor.sh". It builds and loads the stubs of the definition files it is
+// given, like the server, then runs every call-start message of its parent in
+// a detached thread of its own over a PVM_SLAVE_SERVICE channel.
+//
+// Command line: definition files, and anywhere among them "-t" or "-trace"
+// (any case) followed by the trace file.
+#include <pthread.h>
+#include <pvm3.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include "data_exchange.h"
+#include "pvm_buffers.h"
+#include "pvm_slave_thread.h"
+#include "startup.h"
+#include "tarrow.h"
+#include "worker_trace.h"
+#include "wrapper_interface.h"
+
+namespace {
+
+enum { NAME_SIZE = 512 };
+
+void load_definition_file(char* file) {
+  worker_trace("%s", file);
+  if (!check_availability(file)) {
+    worker_trace("file (%s) not found, continuing with the rest\n", file);
+    return;
+  }
+  worker_trace("before wrapper interface");
+  if (!wrapper_interface(file)) {
+    worker_trace("Unable to generate wrappers for %s, continuing with the rest.\n", file);
+    return;
+  }
+  worker_trace("before load formulae");
+  if (!FS.load_formulae(file))
+    worker_trace("Failed to load formulae_file '%s', continuing with the rest.\n", file);
+}
+
+void start_up(int argc, char** argv) {
+  for (int i = 1; i < argc; i++) {
+    if ((strcasecmp(argv[i], "-trace") == 0 || strcasecmp(argv[i], "-t") == 0) && i + 1 < argc) {
+      set_trace_file(argv[++i]);
+      continue;
+    }
+    load_definition_file(argv[i]);
+  }
+  worker_trace("before read configuration");
+  if (!FS.readConfiguration()) {
+    worker_trace("Failed to read formula_files.\n");
+    exit(0);
+  }
+  worker_trace("after read configuration");
+}
+
+// One call-start message: the server's task id, the call's tag, the server's
+// function key, the module and the function.
+struct CallStart {
+  int task_id;
+  int msg_tag;
+  char key[NAME_SIZE];
+  char module[NAME_SIZE];
+  char function[NAME_SIZE];
+  int rc;
+};
+
+// pvm_upkstr has no length limit: each string goes through a scratch buffer
+// as large as the whole message, then is cut to its field.
+void unpack_call_start(void* arg) {
+  CallStart* c = static_cast<CallStart*>(arg);
+  int bytes = 0, tag = 0, from = 0;
+  c->rc = pvm_bufinfo(pvm_getrbuf(), &bytes, &tag, &from);
+  if (c->rc < 0 || bytes < 0) return;
+  std::string scratch(static_cast<size_t>(bytes) + 1, '\0');
+  char* fields[] = {c->key, c->module, c->function};
+  if ((c->rc = pvm_upkint(&c->task_id, 1, 1)) < 0) return;
+  if ((c->rc = pvm_upkint(&c->msg_tag, 1, 1)) < 0) return;
+  for (char* field : fields) {
+    if ((c->rc = pvm_upkstr(&scratch[0])) < 0) return;
+    snprintf(field, NAME_SIZE, "%s", scratch.c_str());
+  }
+}
+
+void start_call(int parent, const CallStart& start) {
+  DataExchange* de = new DataExchange();
+  de->SetModuleName(start.module);
+  de->SetPVMKey(start.key);
+  de->SetPvmTaskId(parent);
+  de->SetPvmMsgTag(start.msg_tag);
+  de->SetDataServiceType(PVM_SLAVE_SERVICE);
+  char module[NAME_SIZE], function[NAME_SIZE];
+  snprintf(module, sizeof module, "%s", start.module);
+  snprintf(function, sizeof function, "%s", start.function);
+  REMFUN stub = FS.getRemoteFunction(module, function);
+  PvmSlaveThread* call = new PvmSlaveThread(de, start.module, start.function, stub);
+  pthread_t thread;
+  if (pthread_create(&thread, NULL, pvm_slave_call, call) != 0) {
+    worker_trace("error creating a slave thread...");
+    // The server's relay waits for this call; release it.
+    refuse_call(de);
+    delete call;
+    return;
+  }
+  pthread_detach(thread);
+}
+
+void serve(void) {
+  int parent;
+  {
+    PvmBufferScope scope;
+    parent = pvm_parent();
+  }
+  for (;;) {
+    worker_trace("Waiting for message from server...");
+    CallStart start = {};
+    // Polls without holding the library, and ends when the parent is gone.
+    int rc = pvm_thread_recv(parent, 0, -1, unpack_call_start, &start);
+    if (rc < 0) {
+      worker_trace("pvm_pstat is not okay.. returned status = %d, exiting...", rc);
+      exit(0);
+    }
+    if (start.rc < 0) {
+      worker_trace("malformed call-start message (%d), ignored", start.rc);
+      continue;
+    }
+    {
+      PvmBufferScope scope;
+      start.task_id = pvm_parent();
+    }
+    worker_trace("received a request %s  %s", start.module, start.function);
+    start_call(parent, start);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  start_up(argc, argv);
+  serve();
+  return 0;
+}
