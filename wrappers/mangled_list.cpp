@@ -83,12 +83,10 @@ static void remove_line_end(char* line) {
 // Command so far + redirect + wrapper directory (+ "/") + work file name.
 static std::string listing_command(const char* templ, const char* library, const char* redirect,
                                    const char* work_file) {
-  std::string command = fill_command_template(templ, library);
-  command += redirect;
-  command += wrapper_directory;
-  if (command.back() != '/') command += '/';
-  command += work_file;
-  return command;
+  std::string target = wrapper_directory;
+  if (target.empty() || target.back() != '/') target += '/';
+  target += work_file;
+  return fill_command_template(templ, library) + redirect + shell_word(target.c_str());
 }
 
 static std::string work_file_path(const char* name) {

@@ -44,11 +44,26 @@ char* get_compiler_command(const char* os_system, char* result) {
   return value;
 }
 
+std::string shell_word(const char* value) {
+  if (value[0] != '\0' && strspn(value, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                          "0123456789/._+-,:=@") == strlen(value))
+    return value;
+  std::string quoted = "'";
+  for (const char* p = value; *p; p++) {
+    if (*p == '\'')
+      quoted += "'\\''";
+    else
+      quoted += *p;
+  }
+  return quoted + "'";
+}
+
 std::string fill_command_template(const char* templ, const char* value) {
+  const std::string word = shell_word(value);
   std::string out;
   for (const char* p = templ; *p; p++) {
     if (p[0] == '%' && p[1] == 's') {
-      out += value;
+      out += word;
       p++;
     } else if (p[0] == '%' && p[1] == '%') {
       out += '%';

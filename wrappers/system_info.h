@@ -18,8 +18,13 @@ char* get_compiler_command(const char* os_system, char* result);
 
 // The template with every "%s" replaced by value and "%%" by "%". No other
 // conversion is honoured, so a template cannot make the filler read stray
-// arguments.
+// arguments. The value goes in as shell_word(value).
 std::string fill_command_template(const char* templ, const char* value);
+
+// value as one shell word: as it stands when it holds only letters, digits
+// and "/._+-,:=@", else in single quotes. A path from a definition file or
+// the environment thus never becomes part of a command.
+std::string shell_word(const char* value);
 
 // Runs LINUX-CC for file_name_prefix (WRAPPER_DIR/MODULE). 1 when the command
 // exited with status 0.

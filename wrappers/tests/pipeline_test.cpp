@@ -117,6 +117,14 @@ TEST_F(PipelineTest, CompileCommandFillsBothPlaceholders) {
             "THE COMPILE COMMAND is touch " + out + ".so " + out + ".marker\n");
   EXPECT_TRUE(file_exists(out + ".so") && file_exists(out + ".marker"));
 
+  const std::string odd = wrapper_dir.file("a b;touch x");
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(compile_shared_object_file(odd.c_str()), 1);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "THE COMPILE COMMAND is touch '" + odd + "'.so '" + odd + "'.marker\n");
+  EXPECT_TRUE(file_exists(odd + ".so"));
+  EXPECT_FALSE(file_exists("x"));
+
   system_info("LINUX-CC false %s\n");
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(compile_shared_object_file(out.c_str()), 0);
@@ -132,7 +140,8 @@ TEST_F(PipelineTest, SymbolMapAndItsReadingBack) {
   // The "library" is a text file of mangled|demangled lines that the
   // configured listers cut apart.
   system_info("LINUX-NM-MANGLED cut -d'|' -f1 %s\nLINUX-NM-DEMANGLED cut -d'|' -f2 %s\n");
-  const std::string lib = wrapper_dir.file("libfake.so");
+  // A path that is no plain shell word still reaches the lister as one word.
+  const std::string lib = wrapper_dir.file("lib fake's;.so");
   write_file(lib,
              "_Z7averagePdi|double average(double*, int)\n"
              "_Z5scaleRSt6vectorIdEd|scale(std::vector<double>&, double)\n"
