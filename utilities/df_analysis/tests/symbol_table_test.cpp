@@ -173,6 +173,14 @@ TEST_F(SymbolTableTest, ParseFailureAddsNothing) {
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(out, "PARSE ERROR in StringToExpression (1+*2)\n");
   EXPECT_TRUE(symbol_list.empty());
+  std::string too_long = "1";
+  while (too_long.size() < 1024) too_long += "+1";
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(add_an_entry("B", "LONG", too_long.c_str()), 1);
+  testing::internal::GetCapturedStdout();
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("longer than 1023"), std::string::npos);
+  EXPECT_TRUE(symbol_list.empty());
   EXPECT_EQ(add_an_entry("B", "EMPTY", nullptr), 0);
   EXPECT_EQ(get_symbol("B", "EMPTY")->expression, nullptr);
 }
@@ -222,6 +230,7 @@ TEST_F(SymbolTableTest, NameAndParameterLimits) {
   EXPECT_NE(testing::internal::GetCapturedStderr().find("longer than 63"), std::string::npos);
   EXPECT_EQ(get_symbol("B", (name63 + "n").c_str()), nullptr);
   EXPECT_EQ(get_symbol("B", std::string(5000, 'n').c_str()), nullptr);
+  EXPECT_EQ(objectify_an_entry("B", std::string(5000, 'n').c_str(), 1), "");
 
   std::string sixteen = "P(a,b,c,d,e,f,g,h,i,j,k,l,m,n,o,p)";
   std::string seventeen = "Q(a,b,c,d,e,f,g,h,i,j,k,l,m,n,o,p,q)";
