@@ -1,5 +1,7 @@
 // Process-wide state of the channel. It lives in the shared channel library so
 // that the server, the worker and every stub library see one copy.
+#include <pthread.h>
+
 #include "data_exchange.h"
 #include "execution_model.h"
 
@@ -8,3 +10,10 @@ int working_thread = 0;
 
 unsigned int DataExchange::counter = 0;
 int DataExchange::msg_tag = 0;
+
+void call_safe_point() {
+  int old_state;
+  pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &old_state);
+  pthread_testcancel();
+  pthread_setcancelstate(old_state, nullptr);
+}

@@ -76,6 +76,7 @@ int DataExchange::GetNewPvmMsgTag() {
 }
 
 int DataExchange::is_open() const {
+  call_safe_point();
   if (data_service_type == PVM_SLAVE_SERVICE) return 1;
   return sd > 0 ? 1 : 0;
 }
@@ -174,6 +175,10 @@ int DataExchange::break_connection(int kind) {
 }
 
 int DataExchange::make_connection(int marker) {
+  // The worker has no client to reach: the server's relaying stub makes the
+  // connection and announces the delivery under the server's key.
+  call_safe_point();
+  if (data_service_type == PVM_SLAVE_SERVICE) return 1;
   char address[INET_ADDRSTRLEN] = "";
   cinfo.ClientAddr.sin_family = AF_INET;
   cinfo.ClientAddr.sin_port = htons(static_cast<uint16_t>(cinfo.port));
@@ -223,6 +228,7 @@ int DataExchange::SetScalarStream() { return set_scalar_path(RETURN_SCALAR_STREA
 int DataExchange::SetScalarThread() { return set_scalar_path(RETURN_SCALAR_THREAD); }
 
 int DataExchange::EndScalarStream() {
+  call_safe_point();
   switch (data_service_type) {
     case SOCKET_SERVICE:
       snprintf(unit_data, sizeof(unit_data), "#STREAM_%s", GetFunctionKey());

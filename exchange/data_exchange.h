@@ -161,6 +161,12 @@ class DataExchange {
 // the client; one per process.
 extern int working_thread;
 
+// Where a stopped call ends. The request protocol runs stubs with
+// cancellation disabled; a stop request (or a stub's own pthread_cancel)
+// takes effect only here, at the start of each delivery operation, so a call
+// never ends inside the user's code or with a lock held.
+void call_safe_point();
+
 // Scalar values. pack_and_send formats the value as its text (a prefixed form
 // on the scalar call-back path) and sends it; it returns the send result (> 0
 // on success) or 0 for an unknown service type. receive_and_unpack reads one

@@ -30,18 +30,29 @@ int DataExchange::PvmCallStart(const char* function_name) {
   return 1;
 }
 
+// A call whose worker failed it has no partner any more (pvm_task_id 0):
+// later sends and receives fail at once instead of waiting for texts that
+// will never come.
 int DataExchange::PvmSend(const char* text) {
+  if (pvm_task_id <= 0) return PvmNoTask;
   NoCancelScope no_cancel;
   return pvm_thread_send_text(pvm_task_id, pvm_msg_tag, text == nullptr ? "" : text);
 }
 
 char* DataExchange::PvmReceive() {
+  if (pvm_task_id <= 0) {
+    snprintf(unit_data, sizeof(unit_data), "#LIB_ERROR");
+    return unit_data;
+  }
   int rc;
   {
     NoCancelScope no_cancel;
     rc = pvm_thread_recv_text(pvm_task_id, pvm_msg_tag, -1, unit_data, sizeof(unit_data));
   }
   if (rc <= 0) snprintf(unit_data, sizeof(unit_data), "#LIB_ERROR");
+  // The worker answers "#LIB_ERROR" when it cannot run the call at all.
+  if (data_service_type == PVM_PROXY_SERVICE && strcmp(unit_data, "#LIB_ERROR") == 0)
+    pvm_task_id = 0;
   return unit_data;
 }
 

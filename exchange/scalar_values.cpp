@@ -29,6 +29,7 @@ void format_unit(DataExchange* de, const char* plain, const char* number) {
 }
 
 int send_unit_by_service(DataExchange* de, const char* plain, const char* number) {
+  call_safe_point();
   switch (de->GetDataServiceType()) {
     case SOCKET_SERVICE:
       format_unit(de, plain, number);

@@ -366,13 +366,15 @@ PROCESS_REQUEST_STATUS start_pool_call(Tarrow* server, HCStruct* hc, DataExchang
   if (execution_type != EXECUTE_AS_FUNCTION && !on_main_thread())
     de->SetThreadStatusNode(server->thread_status_manager.get_thread_status_node(de));
   CleanupHandlerData data = {hc->sock_desc, execution_type, de, hc};
-  int old_state;
+  // Stops take effect only at the channel's safe points (call_safe_point).
+  // Cancellation stays off afterwards: a stop that came too late for the
+  // call (or a stub's own cancel it never reached) must not end the
+  // connection thread somewhere in its own teardown.
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
   pthread_cleanup_push(process_pool_thread_cleanup, &data);
   entry(de);
-  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_state);
   pthread_cleanup_pop(0);
   finish_pool_call(&data);
-  pthread_setcancelstate(old_state, nullptr);
   return PROCESS_COMPLETED;
 }
 
@@ -420,11 +422,11 @@ PROCESS_REQUEST_STATUS start_function(Tarrow* server, HCStruct* hc, RequestLine&
 
 void* my_thread_call(void* data_exchange) {
   DataExchange* de = static_cast<DataExchange*>(data_exchange);
-  int old_state;
+  // Stops take effect only at the channel's safe points (call_safe_point).
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
   pthread_cleanup_push(process_per_user_thread_cleanup, de);
   de->SetFunctionKey(nullptr);
   de->ptr(de);
-  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_state);
   pthread_cleanup_pop(0);
   finish_per_user_call(de, false);
   return nullptr;

@@ -75,7 +75,12 @@ void* run_call(void* p) {
   call->de->SetFunctionKey("live");
   call->de->SetThreadStatusNode(call->manager->get_thread_status_node(call->de));
   call->started = 1;
-  for (int i = 0; i < 3000; i++) usleep(1000);  // a cancellation point each time
+  // As a stub under the request protocol: cancellable only at safe points.
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+  for (int i = 0; i < 3000; i++) {
+    usleep(1000);
+    call_safe_point();
+  }
   pthread_cleanup_pop(1);
   return nullptr;
 }
