@@ -1,9 +1,15 @@
 // The velmor_client command against a real Velmord: output, errors and exit status.
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
 
 #include "e2e_support.h"
 
@@ -127,6 +133,47 @@ TEST_F(Cli, CatalogueCommandsAndHelp) {
   EXPECT_EQ(help.status, 0);
   for (const char* part : {"call MODULE FUNCTION", "--defs FILE", "array of records", "Exit status"})
     EXPECT_NE(help.out.find(part), std::string::npos) << part;
+}
+
+TEST_F(Cli, InterruptStopsAStreamAndExits130) {
+  std::string out_file = server_.root() + "/stream.out";
+  std::string port = std::to_string(server_.port());
+  std::string defs = server_.def_path("sample_streams");
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (freopen(out_file.c_str(), "w", stdout) == nullptr) _exit(127);
+    std::string client = std::string(VELMOR_BUILD_DIR) + "/bin/velmor_client";
+    execl(client.c_str(), client.c_str(), "-p", port.c_str(), "--defs", defs.c_str(), "call",
+          "sample_streams", "show_time", "1", "600", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_GT(pid, 0);
+  // Wait (bounded) for the first clock reading, then interrupt.
+  std::string text;
+  for (int i = 0; i < 200 && text.find('\n') == std::string::npos; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::ifstream in(out_file);
+    std::stringstream s;
+    s << in.rdbuf();
+    text = s.str();
+  }
+  kill(pid, SIGINT);
+  int status = 0;
+  pid_t done = 0;
+  for (int i = 0; i < 200 && done == 0; i++) {
+    done = waitpid(pid, &status, WNOHANG);
+    if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (done == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  EXPECT_NE(text.find(':'), std::string::npos) << text;
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+
+  ClientRun after = run_client(server_.root(), with_server("call sample_threads range_average [5,7]"));
+  EXPECT_EQ(after.out, "6\n") << after.err;
 }
 
 }  // namespace
