@@ -537,6 +537,10 @@ void ProcessManager::just_die(int sig) {
     ssize_t ignored = write(STDOUT_FILENO, text, static_cast<size_t>(len));
     (void)ignored;
   }
+  // The slot's PVM task would outlive the worker, and its successor starts
+  // a task of its own. Should this hang, the server kills the worker, whose
+  // slot already reads ended.
+  if (pvm_task_manager.get_task_id(my_slot) > 0) pvm_task_manager.end_task_id(my_slot);
   _exit(1);
 }
 
