@@ -196,6 +196,39 @@ int pvm_thread_send_text(int tid, int tag, const char* text) {
   return rc < 0 ? rc : 1;
 }
 
+// A few dead partners at a time at most; the oldest is overwritten.
+enum { LOST_TASKS = 64 };
+static int lost_tasks[LOST_TASKS];
+static int lost_next;
+static pthread_mutex_t lost_lock = PTHREAD_MUTEX_INITIALIZER;
+
+static void note_lost_task(int tid) {
+  pthread_mutex_lock(&lost_lock);
+  int known = 0;
+  for (int i = 0; i < LOST_TASKS; i++) known |= lost_tasks[i] == tid;
+  if (!known) {
+    lost_tasks[lost_next] = tid;
+    lost_next = (lost_next + 1) % LOST_TASKS;
+  }
+  pthread_mutex_unlock(&lost_lock);
+}
+
+int pvm_task_lost(int tid) {
+  if (tid <= 0) return 0;
+  pthread_mutex_lock(&lost_lock);
+  int known = 0;
+  for (int i = 0; i < LOST_TASKS; i++) known |= lost_tasks[i] == tid;
+  pthread_mutex_unlock(&lost_lock);
+  return known;
+}
+
+void pvm_forget_lost_task(int tid) {
+  pthread_mutex_lock(&lost_lock);
+  for (int i = 0; i < LOST_TASKS; i++)
+    if (lost_tasks[i] == tid) lost_tasks[i] = 0;
+  pthread_mutex_unlock(&lost_lock);
+}
+
 static void pause_ms(long ms) {
   struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
   nanosleep(&ts, NULL);
@@ -215,6 +248,7 @@ int pvm_thread_recv(int tid, int tag, int timeout_ms, void (*unpack)(void*),
   long start = now_ms();
   long last_check = start;
   long nap = 1;
+  if (pvm_task_lost(tid)) return PvmNoTask;
   for (;;) {
     {
       PvmBufferScope scope;
@@ -235,6 +269,7 @@ int pvm_thread_recv(int tid, int tag, int timeout_ms, void (*unpack)(void*),
             if (unpack != NULL) unpack(arg);
             return bufid;
           }
+          note_lost_task(tid);
           return PvmNoTask;
         }
       }

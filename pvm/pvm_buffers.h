@@ -126,6 +126,12 @@ int pvm_thread_send_text(int tid, int tag, const char* text);
 int pvm_thread_recv(int tid, int tag, int timeout_ms,
                     void (*unpack)(void* arg), void* arg);
 
+// Tasks that a receive found dead (PvmNoTask). A receive from such a task
+// fails at once from then on, and the task table replaces the worker task
+// of its slot on the next lookup.
+int pvm_task_lost(int tid);
+void pvm_forget_lost_task(int tid);
+
 // pvm_thread_recv of one string into `text` (at most size-1 characters,
 // always terminated). Returns as pvm_thread_recv; on failure `text` is left
 // empty.

@@ -157,6 +157,14 @@ int PVM_Task_Table::create_pvm_task(int index) {
 
 int PVM_Task_Table::get_task_id(int index) {
   if (pool_size == 0 || !inside(index)) return 0;
+  int tid = pvm_task_ids[index].task_id;
+  if (tid > 0 && pvm_task_lost(tid)) {
+    // A call found this slot's worker dead: start a fresh one for the next.
+    fprintf(stderr, "PVM worker task %x of slot %d is gone, starting a new one\n", tid, index);
+    end_task_id(index);
+    pvm_forget_lost_task(tid);
+    create_pvm_task(index);
+  }
   return pvm_task_ids[index].task_id >= 1 ? pvm_task_ids[index].task_id : 0;
 }
 

@@ -39,6 +39,7 @@ class PVM_Task_Table {
   // when PVM cannot start the task.
   int create_pvm_task(int index);
   // The task id of slot `index`; 0 when off, outside the table or no task.
+  // A task that a receive found dead is replaced first (create_pvm_task).
   int get_task_id(int index);
   // Kills the slot's task and clears it; returns the slot's id afterwards (0).
   int end_task_id(int index);
