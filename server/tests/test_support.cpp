@@ -110,11 +110,6 @@ int Process::wait_exit(int timeout_ms) {
   return -1;
 }
 
-bool Process::running() {
-  if (reaped_) return false;
-  return wait_exit(0) == -1 && !reaped_;
-}
-
 static bool wait_for_text(const std::string& path, const std::string& text, int timeout_ms) {
   long end = now_ms() + timeout_ms;
   for (;;) {

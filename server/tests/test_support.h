@@ -41,7 +41,6 @@ class Process {
   // Waits for the exit; returns the exit status, or -1 on time-out, or
   // 128 + signal when it was killed by a signal.
   int wait_exit(int timeout_ms);
-  bool running();
   // Waits until stdout (or stderr) holds `text`; false on time-out.
   bool wait_for_out(const std::string& text, int timeout_ms) const;
   bool wait_for_err(const std::string& text, int timeout_ms) const;
