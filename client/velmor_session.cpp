@@ -23,10 +23,21 @@ class ReplySource : public UnitSource {
   LineConnection* conn_;
 };
 
+// Waits (bounded) until the server closes a finished conversation. In the
+// per-user model the relay of this connection still talks to the worker until
+// then, and a next connection started earlier would mix its lines into that.
+void await_close(LineConnection* conn) {
+  std::string line, error;
+  for (int i = 0; i < 50; i++) {
+    if (!conn->receive_within(100, &line, &error) && !error.empty()) break;  // closed
+  }
+  conn->close();
+}
+
 // Ends a conversation that would otherwise continue.
 void close_conversation(LineConnection* conn) {
   std::string ignored;
-  conn->send("__CLOSE__", &ignored);
+  if (conn->send("__CLOSE__", &ignored)) await_close(conn);
   conn->close();
 }
 
@@ -181,6 +192,7 @@ bool VelmorSession::call(const std::string& module, const CallSignature& sig,
       *error = "no result: " + *error;
       return false;
     }
+    await_close(&conn);
     return true;
   }
   // "#THREAD_KEY" or "#STREAM_KEY": register the key before the acknowledgement,
@@ -196,7 +208,9 @@ bool VelmorSession::call(const std::string& module, const CallSignature& sig,
   }
   out->key = reply.substr(prefix.size());
   listener_->expect(out->key, sig);
-  return conn.send(kOk, error);
+  if (!conn.send(kOk, error)) return false;
+  await_close(&conn);
+  return true;
 }
 
 bool VelmorSession::next_delivery(const std::string& key, int timeout_ms, Delivery* out,
