@@ -175,10 +175,16 @@ int DataExchange::break_connection(int kind) {
 }
 
 int DataExchange::make_connection(int marker) {
+  call_safe_point();
   // The worker has no client to reach: the server's relaying stub makes the
   // connection and announces the delivery under the server's key.
-  call_safe_point();
   if (data_service_type == PVM_SLAVE_SERVICE) return 1;
+  return open_callback_connection(marker);
+}
+
+// Kept apart from make_connection so that the safe point's caller holds no
+// stack arrays (see call_safe_point).
+int DataExchange::open_callback_connection(int marker) {
   char address[INET_ADDRSTRLEN] = "";
   cinfo.ClientAddr.sin_family = AF_INET;
   cinfo.ClientAddr.sin_port = htons(static_cast<uint16_t>(cinfo.port));

@@ -154,6 +154,7 @@ class DataExchange {
 
  private:
   int set_scalar_path(int return_type);
+  __attribute__((noinline)) int open_callback_connection(int marker);
   int send_unit(const char* text);
 };
 

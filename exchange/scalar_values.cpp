@@ -29,7 +29,6 @@ void format_unit(DataExchange* de, const char* plain, const char* number) {
 }
 
 int send_unit_by_service(DataExchange* de, const char* plain, const char* number) {
-  call_safe_point();
   switch (de->GetDataServiceType()) {
     case SOCKET_SERVICE:
       format_unit(de, plain, number);
@@ -67,52 +66,73 @@ enum { NUMBER_SIZE = UNIT_DATA_SIZE };
 }  // namespace
 
 int pack_and_send(DataExchange* de, const std::string& value, int) {
+  call_safe_point();
   return send_unit_by_service(de, value.c_str(), value.c_str());
 }
 
 int pack_and_send(DataExchange* de, const char*& value, int) {
+  call_safe_point();
   const char* text = value == nullptr ? "" : value;
   return send_unit_by_service(de, text, text);
 }
 
 int pack_and_send(DataExchange* de, char*& value, int) {
+  call_safe_point();
   const char* text = value == nullptr ? "" : value;
   return send_unit_by_service(de, text, text);
 }
 
 int pack_and_send(DataExchange* de, char* const& value, int) {
+  call_safe_point();
   const char* text = value == nullptr ? "" : value;
   return send_unit_by_service(de, text, text);
 }
 
 int pack_and_send(DataExchange* de, const char* const& value, int) {
+  call_safe_point();
   const char* text = value == nullptr ? "" : value;
   return send_unit_by_service(de, text, text);
 }
 
-int pack_and_send(DataExchange* de, const double& value, int) {
+// The number texts live in these frames, apart from the safe point (see
+// call_safe_point).
+__attribute__((noinline)) static int send_double(DataExchange* de, double value) {
   char plain[NUMBER_SIZE], number[NUMBER_SIZE];
   snprintf(plain, sizeof(plain), "%g", value);
   snprintf(number, sizeof(number), "%f", value);
   return send_unit_by_service(de, plain, number);
 }
 
-int pack_and_send(DataExchange* de, const float& value, int) {
+__attribute__((noinline)) static int send_float(DataExchange* de, float value) {
   char number[NUMBER_SIZE];
   snprintf(number, sizeof(number), "%f", static_cast<double>(value));
   return send_unit_by_service(de, number, number);
 }
 
-int pack_and_send(DataExchange* de, const long& value, int) {
+__attribute__((noinline)) static int send_long(DataExchange* de, long value) {
   char number[NUMBER_SIZE];
   snprintf(number, sizeof(number), "%ld", value);
   return send_unit_by_service(de, number, number);
 }
 
+int pack_and_send(DataExchange* de, const double& value, int) {
+  call_safe_point();
+  return send_double(de, value);
+}
+
+int pack_and_send(DataExchange* de, const float& value, int) {
+  call_safe_point();
+  return send_float(de, value);
+}
+
+int pack_and_send(DataExchange* de, const long& value, int) {
+  call_safe_point();
+  return send_long(de, value);
+}
+
 int pack_and_send(DataExchange* de, const int& value, int) {
-  char number[NUMBER_SIZE];
-  snprintf(number, sizeof(number), "%d", value);
-  return send_unit_by_service(de, number, number);
+  call_safe_point();
+  return send_long(de, value);
 }
 
 int receive_and_unpack(DataExchange* de, std::string& value, int) {

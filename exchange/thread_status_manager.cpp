@@ -18,13 +18,20 @@ int ThreadStatusNode::was_stopped() {
 }
 
 ThreadStatusManager::ThreadStatusManager()
-    : thread_list(nullptr), free_list(nullptr), blocks(0) {
+    : thread_list(nullptr), free_list(nullptr) {
   pthread_mutex_init(&lock, nullptr);
 }
 
-// Blocks are never returned to the system; the registry lives as long as the
-// process.
-ThreadStatusManager::~ThreadStatusManager() { pthread_mutex_destroy(&lock); }
+// A call still registered may touch its node until it ends, so blocks are
+// only given back by an idle registry.
+ThreadStatusManager::~ThreadStatusManager() {
+  pthread_mutex_lock(&lock);
+  bool idle = thread_list == nullptr;
+  pthread_mutex_unlock(&lock);
+  if (!idle) return;
+  for (ThreadStatusNode* block : blocks) free(block);
+  pthread_mutex_destroy(&lock);
+}
 
 ThreadStatusNode* ThreadStatusManager::get_thread_status_node(DataExchange* de) {
   NoCancelScope no_cancel;
@@ -32,7 +39,16 @@ ThreadStatusNode* ThreadStatusManager::get_thread_status_node(DataExchange* de) 
   if (free_list == nullptr) {
     ThreadStatusNode* block =
         static_cast<ThreadStatusNode*>(calloc(BLOCK_SIZE, sizeof(ThreadStatusNode)));
-    if (block == nullptr) {
+    bool recorded = false;
+    if (block != nullptr) {
+      try {
+        blocks.push_back(block);
+        recorded = true;
+      } catch (...) {
+        free(block);
+      }
+    }
+    if (!recorded) {
       pthread_mutex_unlock(&lock);
       fprintf(stderr, "velmor: memory allocation error in get_thread_status_node()\n");
       return nullptr;
@@ -40,7 +56,6 @@ ThreadStatusNode* ThreadStatusManager::get_thread_status_node(DataExchange* de) 
     for (int i = 0; i < BLOCK_SIZE - 1; i++) block[i].next = &block[i + 1];
     block[BLOCK_SIZE - 1].next = free_list;
     free_list = block;
-    blocks++;
   }
   ThreadStatusNode* node = free_list;
   free_list = node->next;
@@ -111,7 +126,7 @@ int ThreadStatusManager::free_count() {
 
 int ThreadStatusManager::block_count() {
   pthread_mutex_lock(&lock);
-  int n = blocks;
+  int n = static_cast<int>(blocks.size());
   pthread_mutex_unlock(&lock);
   return n;
 }

@@ -7,6 +7,8 @@
 
 #include <pthread.h>
 
+#include <vector>
+
 class DataExchange;
 class ThreadStatusManager;
 
@@ -23,6 +25,8 @@ struct ThreadStatusNode {
   int was_stopped();
 };
 
+// Blocks stay allocated while any call is registered; an idle registry
+// frees them when it is destroyed.
 class ThreadStatusManager {
  public:
   enum { BLOCK_SIZE = 512 };
@@ -51,7 +55,7 @@ class ThreadStatusManager {
   ThreadStatusNode* free_list;    // spare nodes, through next
 
  private:
-  int blocks;
+  std::vector<ThreadStatusNode*> blocks;  // every block ever allocated
 };
 
 #endif

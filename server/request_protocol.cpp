@@ -334,7 +334,8 @@ PROCESS_REQUEST_STATUS start_per_user_call(Tarrow* server, HCStruct* hc, DataExc
     pthread_mutex_unlock(&de->mut);
     sleep(RETRY_SECONDS);
   }
-  while (working_thread != 0) pthread_cond_wait(&de->cond, &de->mut);
+  // The call's own flag decides: working_thread is process-wide.
+  while (!de->client_released) pthread_cond_wait(&de->cond, &de->mut);
   bool lost = de->request_socket_closed != 0;
   de->request_released = 1;
   pthread_cond_broadcast(&de->cond);

@@ -139,6 +139,7 @@ struct Conversation {
 };
 
 TEST(Catalogue, CommandsAndTheirAnswers) {
+  static const std::string long_line(510, 'w');  // a read takes at most 510 characters
   const struct {
     const char* request;
     const char* reply;
@@ -157,7 +158,7 @@ TEST(Catalogue, CommandsAndTheirAnswers) {
       {"populate_appname~nosuch~1", "__ERR__"},
       {"populate_genappname~older~1", "__OVER__"},
       {"module~testmod~2~1", "first"},
-      {"module~testmod~2~2", std::string(510, 'w').c_str()},
+      {"module~testmod~2~2", long_line.c_str()},
       {"module~testmod~2~4", "last"},
       {"module~testmod~2~5", "__OVER__"},
       {"module~testmod~2~0", "__OVER__"},
