@@ -145,6 +145,14 @@ std::vector<pid_t> Process::children() const {
 
 void Process::kill_all() {
   if (pid_ <= 0 || reaped_) return;
+  // Stopped first: a server that replaces killed workers would fork new ones.
+  kill(pid_, SIGSTOP);
+  for (int waited = 0; waited < 2000; waited += 10) {
+    std::string stat = read_file("/proc/" + std::to_string(pid_) + "/stat");
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos || paren + 2 >= stat.size() || stat[paren + 2] != 'R') break;
+    sleep_ms(10);
+  }
   for (pid_t kid : children()) kill(kid, SIGKILL);
   kill(pid_, SIGKILL);
   wait_exit(5000);
