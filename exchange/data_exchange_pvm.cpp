@@ -39,9 +39,24 @@ int DataExchange::PvmSend(const char* text) {
   return pvm_thread_send_text(pvm_task_id, pvm_msg_tag, text == nullptr ? "" : text);
 }
 
+// The text a proxy relays for a call its worker failed. On the scalar
+// call-back path a bare "#LIB_ERROR" would carry no key, so the client could
+// not tell which call it ends: a thread gets the value "#LIB_ERROR" under its
+// key, a stream that value once and then its end text.
+static void failure_text(char* out, size_t size, int return_type, const char* key, int first) {
+  if (return_type == RETURN_SCALAR_THREAD)
+    snprintf(out, size, "#THREAD_%s=#LIB_ERROR", key);
+  else if (return_type == RETURN_SCALAR_STREAM && first)
+    snprintf(out, size, "#STREAM_%s=#LIB_ERROR", key);
+  else if (return_type == RETURN_SCALAR_STREAM)
+    snprintf(out, size, "#STREAM_%s", key);
+  else
+    snprintf(out, size, "#LIB_ERROR");
+}
+
 char* DataExchange::PvmReceive() {
   if (pvm_task_id <= 0) {
-    snprintf(unit_data, sizeof(unit_data), "#LIB_ERROR");
+    failure_text(unit_data, sizeof(unit_data), cinfo.return_type, GetFunctionKey(), 0);
     return unit_data;
   }
   int rc;
@@ -51,8 +66,10 @@ char* DataExchange::PvmReceive() {
   }
   if (rc <= 0) snprintf(unit_data, sizeof(unit_data), "#LIB_ERROR");
   // The worker answers "#LIB_ERROR" when it cannot run the call at all.
-  if (data_service_type == PVM_PROXY_SERVICE && strcmp(unit_data, "#LIB_ERROR") == 0)
+  if (data_service_type == PVM_PROXY_SERVICE && strcmp(unit_data, "#LIB_ERROR") == 0) {
     pvm_task_id = 0;
+    failure_text(unit_data, sizeof(unit_data), cinfo.return_type, GetFunctionKey(), 1);
+  }
   return unit_data;
 }
 
