@@ -176,15 +176,22 @@ int DataExchange::break_connection(int kind) {
 
 int DataExchange::make_connection(int marker) {
   call_safe_point();
-  // The worker has no client to reach: the server's relaying stub makes the
-  // connection and announces the delivery under the server's key.
+  if (data_service_type == PVM_SLAVE_SERVICE || data_service_type == PVM_PROXY_SERVICE)
+    return PvmMakeConnection(marker);
+  return open_client_connection(marker);
+}
+
+// Stand-in until the PVM side defines its own (a strong definition in
+// data_exchange_pvm.cpp replaces it): the worker opens nothing, the proxy
+// connects to the client itself.
+__attribute__((weak)) int DataExchange::PvmMakeConnection(int marker) {
   if (data_service_type == PVM_SLAVE_SERVICE) return 1;
-  return open_callback_connection(marker);
+  return open_client_connection(marker);
 }
 
 // Kept apart from make_connection so that the safe point's caller holds no
 // stack arrays (see call_safe_point).
-int DataExchange::open_callback_connection(int marker) {
+int DataExchange::open_client_connection(int marker) {
   char address[INET_ADDRSTRLEN] = "";
   cinfo.ClientAddr.sin_family = AF_INET;
   cinfo.ClientAddr.sin_port = htons(static_cast<uint16_t>(cinfo.port));

@@ -129,6 +129,14 @@ class DataExchange {
   // could not be heard or the client not reached.
   int relay_unit(int* number);
 
+  // The socket part of make_connection: connects to the client and sends
+  // "#THREAD_%s~%d" / "#STREAM_%s~%d".
+  __attribute__((noinline)) int open_client_connection(int marker);
+  // make_connection on PVM channels (data_exchange_pvm.cpp): the worker sends
+  // the marker as a PVM text instead of connecting; the proxy relays the
+  // worker's deliveries to the client.
+  int PvmMakeConnection(int marker);
+
   // Phases of a call.
   int done_with_arguments();
   int done_with_result();
@@ -154,7 +162,6 @@ class DataExchange {
 
  private:
   int set_scalar_path(int return_type);
-  __attribute__((noinline)) int open_callback_connection(int marker);
   int send_unit(const char* text);
 };
 
