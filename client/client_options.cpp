@@ -64,7 +64,7 @@ bool parse_client_options(int argc, char** argv, ClientOptions* o, std::string* 
     } else if (o->command.empty()) {
       o->command = a;
     } else {
-      // Arguments after the command are taken as they stand, "-1" included.
+      // Words that are no option name ("-1" included) are operands.
       o->operands.push_back(a);
     }
   }
@@ -116,6 +116,7 @@ const char* client_usage() {
       "  -t, --time SEC      threads and streams: stop after SEC seconds\n"
       "  --timeout SEC       longest wait for any answer of the server (default 30)\n"
       "  -h, --help          this text\n"
+      "Options may also follow the command; after \"--\" every word is an operand.\n"
       "\n"
       "Arguments are typed by the function's declaration:\n"
       "  scalar            the text as it stands: 42, 2.5, some text\n"
