@@ -85,7 +85,8 @@ class Registry : public ::testing::Environment {
     Llist<ExternDefinition*>* functions = declare(declare(nullptr, "add_scaled"), "not_in_library");
     Llist<ExternDefinition*>* threads =
         declare(declare(declare(nullptr, "slow_product"), "fill_range"), "fails_early");
-    Llist<ExternDefinition*>* streams = declare(declare(nullptr, "count_up"), "ticker");
+    Llist<ExternDefinition*>* streams =
+        declare(declare(declare(nullptr, "count_up"), "ticker"), "range_ticker");
     fm->functions = {functions, nullptr};
     fm->threads = {threads, nullptr};
     fm->live_threads = {streams, nullptr};
@@ -468,6 +469,55 @@ TEST(StartFunction, StopThreadEndsALiveStream) {
   ASSERT_FALSE(rest.empty());
   EXPECT_EQ(rest.back(), "#STREAM_" + key);  // the stream's end text
   close(stream);
+}
+
+// The client's call-back port for a live thread that delivers over
+// connections of its own: every connection's lines, acknowledged.
+struct DeliveryListener {
+  Listener* listener;
+  std::vector<Lines> deliveries;
+  bool ended = false;
+  pthread_t thread;
+  static void* run(void* p) {
+    DeliveryListener* d = static_cast<DeliveryListener*>(p);
+    for (int i = 0; i < 3000 && !d->ended; i++) {
+      int s = d->listener->accept_one(3000);
+      if (s < 0) break;
+      Lines lines;
+      std::string line;
+      while (read_line(s, &line, 2000)) {
+        lines.push_back(line);
+        write_line(s, "ack");
+      }
+      close(s);
+      if (!lines.empty() && lines[0].find("~-1") != std::string::npos) d->ended = true;
+      d->deliveries.push_back(lines);
+    }
+    return nullptr;
+  }
+  void start() { pthread_create(&thread, nullptr, run, this); }
+  void join() { pthread_join(thread, nullptr); }
+};
+
+TEST(StartFunction, StopThreadEndsADeliveringStream) {
+  CallbackPorts ports;
+  DeliveryListener listener = {ports.callback, {}, false, {}};
+  listener.start();
+  Conversation c(PROCESS_PER_USER);
+  Client client = {c.pair.far_end, {}, true, {}, {}};
+  client.start();
+  EXPECT_EQ(c.request(start("range_ticker", ports.callback->port)), PROCESS_COMPLETED);
+  client.join();
+  ASSERT_EQ(client.received.size(), 3u);
+  std::string key = client.received[1].substr(strlen("#STREAM_"));
+  usleep(100000);
+  EXPECT_EQ(c.request("stop_thread~" + key), PROCESS_CONTINUES);
+  EXPECT_EQ(c.reply(), "__OK__");
+  wait_for_calls_to_end();
+  listener.join();
+  ASSERT_GE(listener.deliveries.size(), 2u);
+  EXPECT_EQ(listener.deliveries[0], Lines({"#STREAM_" + key + "~1", "1", "0.5"}));
+  EXPECT_EQ(listener.deliveries.back(), Lines({"#STREAM_" + key + "~-1"}));
 }
 
 TEST(StartFunction, StubThatNeverReleasesTheClient) {

@@ -132,3 +132,46 @@ int fails_early(DataExchange *de) {
 	de->done_with_arguments ();
 	return 0;
 }
+
+template<class T>
+class EC_range_ticker : public ExcelChannel<T> {
+	DataExchange *de;
+public :
+	EC_range_ticker (DataExchange *_de ) {
+		de = _de;
+	}
+	int Send (T &return_value) {
+		if (de->make_connection (1) == 0) {
+			de->close_connection ();
+			return 0;
+		}
+		pack_and_send (de, return_value);
+			de->close_connection ();
+		return 1;
+	}
+};
+
+extern "C" {
+int range_ticker(DataExchange*);
+}
+
+// STREAM int range_ticker(ExcelChannel<double*>* channel): one range per
+// delivery connection until stopped (at most about a minute).
+int range_ticker(DataExchange *de) {
+	EC_range_ticker<Range<double> *> excel_channel (de );
+	de->done_with_arguments ();
+
+	de->break_connection (2);
+
+	for (int i = 0; i < 3000; i++) {
+		Range<double>* range = new DoubleRange(1, new double[1]{i + 0.5});
+		excel_channel.Send (range);
+		delete range;
+		usleep(20000);
+	}
+	int connection_status = de->make_connection (-1);
+	if (connection_status == 0) 
+		pthread_cancel ( pthread_self() );
+	de->done_with_result ();
+	return 1;
+}
