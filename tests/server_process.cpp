@@ -107,7 +107,12 @@ bool ServerProcess::start() {
     setenv("VELMOR_LOG_DIR", wrappers.c_str(), 1);
     setenv("VELMOR_BIN_DIR", bin.c_str(), 1);
     unsetenv("ALLOW_CLIENTS");
-    unsetenv("MAX_PVM_PROCESSES");
+    if (options_.max_pvm_processes > 0) {
+      setenv("MAX_PVM_PROCESSES", std::to_string(options_.max_pvm_processes).c_str(), 1);
+      setenv("VELMOR_PVM_TRACE", (root_ + "/worker.trace").c_str(), 1);
+    } else {
+      unsetenv("MAX_PVM_PROCESSES");
+    }
     if (options_.per_user)
       setenv("EXECUTION_MODEL", "PROCESS_PER_USER", 1);
     else

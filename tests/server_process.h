@@ -22,6 +22,7 @@ class ServerProcess {
     std::vector<std::string> defs;   // sample definition files by name, e.g. "sample_threads"
     bool per_user = false;           // EXECUTION_MODEL=PROCESS_PER_USER, MAX_PROCESSES=2
     int max_processes = 2;
+    int max_pvm_processes = 0;       // > 0: MAX_PVM_PROCESSES (needs a running pvmd)
   };
 
   ServerProcess();
