@@ -2,6 +2,8 @@
 // functions inlined, for the request protocol tests. Module "testmod".
 #include <unistd.h>
 
+#include <memory>
+
 #include "wrapper_support.hxx"
 
 extern "C" {
@@ -164,9 +166,10 @@ int range_ticker(DataExchange *de) {
 	de->break_connection (2);
 
 	for (int i = 0; i < 3000; i++) {
-		Range<double>* range = new DoubleRange(1, new double[1]{i + 0.5});
+		// Held by a destructor: a stop unwinds through here.
+		std::unique_ptr<DoubleRange> owned(new DoubleRange(1, new double[1]{i + 0.5}));
+		Range<double>* range = owned.get();
 		excel_channel.Send (range);
-		delete range;
 		usleep(20000);
 	}
 	int connection_status = de->make_connection (-1);
