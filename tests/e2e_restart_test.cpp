@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "e2e_support.h"
 
@@ -28,14 +30,19 @@ TEST(Restart, ChangedDefinitionFileGetsNewStubsAndStamp) {
   }
   server.stop();
 
-  // Edit the file and date it clearly later than the stub library built from it.
+  // Edit the file (a later stamp, at least a second after the first one); date the
+  // old stub library back so that it is older than the file whatever the clock says.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   std::string def = server.def_path("sample_threads");
   std::ofstream(def, std::ios::app) << "// edited\n";
-  struct timeval later[2];
-  gettimeofday(&later[0], nullptr);
-  later[0].tv_sec += 5;
-  later[1] = later[0];
-  ASSERT_EQ(utimes(def.c_str(), later), 0);
+  std::string so = server.root() + "/wrappers/sample_threads.so";
+  struct timeval earlier[2];
+  gettimeofday(&earlier[0], nullptr);
+  earlier[0].tv_sec -= 60;
+  earlier[1] = earlier[0];
+  ASSERT_EQ(utimes(so.c_str(), earlier), 0);
+  // The stub library rebuilt now must come out newer than the file.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
 
   ASSERT_TRUE(server.start()) << server.log();
   E2EClient client(&server);
@@ -52,6 +59,23 @@ TEST(Restart, ChangedDefinitionFileGetsNewStubsAndStamp) {
   ASSERT_TRUE(fresh.ok) << fresh.error;
   EXPECT_FALSE(fresh.out_of_date);
   EXPECT_EQ(fresh.result, "3");
+  std::vector<std::string> defs;
+  ASSERT_TRUE(client.session()->definitions("sample_threads", &defs, &error)) << error;
+  EXPECT_EQ(defs.size(), 3u);
+
+  // Unchanged: the stubs are kept, the stamp stays, and the server records no
+  // declarations, so a client types its arguments from the definition file.
+  server.stop();
+  ASSERT_TRUE(server.start()) << server.log();
+  E2EClient third(&server);
+  std::string kept_stamp;
+  ASSERT_TRUE(third.session()->server_stamp("sample_threads", &kept_stamp, &error)) << error;
+  EXPECT_EQ(kept_stamp, new_stamp);
+  ASSERT_TRUE(third.session()->definitions("sample_threads", &defs, &error)) << error;
+  EXPECT_TRUE(defs.empty());
+  CallPrint kept = third.call("sample_threads", "range_average", {"[1,2,6]"});
+  ASSERT_TRUE(kept.ok) << kept.error;
+  EXPECT_EQ(kept.result, "3");
 }
 
 }  // namespace
