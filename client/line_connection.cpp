@@ -68,7 +68,8 @@ bool connect_within(int fd, const sockaddr_in& addr, int timeout_ms, std::string
 
 }  // namespace
 
-bool LineConnection::open(const std::string& host, int port, std::string* error) {
+bool LineConnection::open(const std::string& host, int port, std::string* error,
+                          const std::string& source) {
   close();
   sockaddr_in addr;
   if (!resolve(host, port, &addr, error)) return false;
@@ -76,6 +77,17 @@ bool LineConnection::open(const std::string& host, int port, std::string* error)
   if (fd_ < 0) {
     *error = std::string("cannot create a socket: ") + strerror(errno);
     return false;
+  }
+  if (!source.empty()) {
+    sockaddr_in local;
+    memset(&local, 0, sizeof local);
+    local.sin_family = AF_INET;
+    if (inet_pton(AF_INET, source.c_str(), &local.sin_addr) != 1 ||
+        bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      *error = "cannot use the local address " + source;
+      close();
+      return false;
+    }
   }
   std::string why;
   if (!connect_within(fd_, addr, timeout_ms_, &why)) {

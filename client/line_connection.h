@@ -17,8 +17,10 @@ class LineConnection {
   LineConnection(const LineConnection&) = delete;
   LineConnection& operator=(const LineConnection&) = delete;
 
-  // Connects to host (dotted IPv4 or a name) and port. On failure sets error.
-  bool open(const std::string& host, int port, std::string* error);
+  // Connects to host (dotted IPv4 or a name) and port, from the local IPv4
+  // address source when it is not empty. On failure sets error.
+  bool open(const std::string& host, int port, std::string* error,
+            const std::string& source = "");
   bool send(const std::string& text, std::string* error);
   // One line. Fails on time-out, on a closed peer and on a line cut by the peer closing.
   bool receive(std::string* line, std::string* error);

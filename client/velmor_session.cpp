@@ -50,7 +50,7 @@ bool VelmorSession::list(const std::string& request, std::vector<std::string>* i
                          std::string* error) {
   items->clear();
   LineConnection conn(timeout_ms_);
-  if (!conn.open(host_, port_, error)) return false;
+  if (!conn.open(host_, port_, error, source_)) return false;
   for (int n = 1; n <= kMaxItems; n++) {
     std::string reply;
     if (!conn.send(request + "~" + std::to_string(n), error) || !conn.receive(&reply, error))
@@ -102,7 +102,7 @@ bool VelmorSession::module_file(const std::string& module, int k, std::vector<st
 bool VelmorSession::server_stamp(const std::string& module, std::string* stamp,
                                  std::string* error) {
   LineConnection conn(timeout_ms_);
-  if (!conn.open(host_, port_, error)) return false;
+  if (!conn.open(host_, port_, error, source_)) return false;
   if (!conn.send("GET_UPD_TIME~" + module, error) || !conn.receive(stamp, error)) return false;
   if (*stamp == "__ERR__") {
     *error = "module " + module + " is not loaded by the server";
@@ -143,7 +143,7 @@ bool VelmorSession::call(const std::string& module, const CallSignature& sig,
     if (!encode_value(sig.params[i], args[i], &units[i], error)) return false;
 
   LineConnection conn(timeout_ms_);
-  if (!conn.open(host_, port_, error)) return false;
+  if (!conn.open(host_, port_, error, source_)) return false;
   if (sig.kind != CALL_FUNCTION && !listener_) {
     // Call-backs go to the address the server sees this connection come from.
     sockaddr_in local;
@@ -233,7 +233,7 @@ bool VelmorSession::next_delivery(const std::string& key, int timeout_ms, Delive
 bool VelmorSession::stop_thread(const std::string& key, std::string* error) {
   LineConnection conn(timeout_ms_);
   std::string reply;
-  if (!conn.open(host_, port_, error) || !conn.send("stop_thread~" + key, error) ||
+  if (!conn.open(host_, port_, error, source_) || !conn.send("stop_thread~" + key, error) ||
       !conn.receive(&reply, error))
     return false;
   close_conversation(&conn);

@@ -54,11 +54,14 @@ class VelmorSession {
   bool stop_thread(const std::string& key, std::string* error);
 
   CallbackListener* listener() { return listener_.get(); }
+  // Connect from this local address (say 127.0.0.2, to be another client).
+  void set_source_address(const std::string& address) { source_ = address; }
 
  private:
   std::string host_;
   int port_;
   int timeout_ms_;
+  std::string source_;
   std::unique_ptr<CallbackListener> listener_;
 };
 

@@ -174,3 +174,32 @@ INSTANTIATE_TEST_SUITE_P(Models, Functions,
                          [](const ::testing::TestParamInfo<ModelParam>& i) { return i.param.name; });
 
 }  // namespace
+
+namespace {
+
+// In the per-user model each client address is bound to a worker of its own,
+// so the library state of one client is not seen by another.
+TEST(PerUserClients, EachAddressKeepsItsOwnWorker) {
+  ServerProcess server;
+  ServerProcess::Options o;
+  o.defs = {"sample_employee_db"};
+  o.per_user = true;
+  o.max_processes = 2;
+  ASSERT_TRUE(server.prepare(o));
+  ASSERT_TRUE(server.start()) << server.log();
+  E2EClient first(&server), second(&server);
+  second.session()->set_source_address("127.0.0.2");
+
+  CallPrint update = first.call("sample_employee_db", "update_db", {"[{Ann,1,2,3}]"});
+  ASSERT_TRUE(update.ok) << update.error << "\n" << server.log();
+  EXPECT_EQ(update.result, "1");
+  CallPrint other = second.call("sample_employee_db", "get_db", {"[]"});
+  ASSERT_TRUE(other.ok) << other.error;
+  EXPECT_EQ(other.result, "26");
+  CallPrint same = first.call("sample_employee_db", "get_db", {"[]"});
+  ASSERT_TRUE(same.ok) << same.error;
+  EXPECT_EQ(same.result, "1");
+  EXPECT_EQ(same.outbound, std::vector<std::string>{"[{Ann,1,2,3}]"});
+}
+
+}  // namespace
