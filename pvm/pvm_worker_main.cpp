@@ -42,11 +42,12 @@ void load_definition_file(char* file) {
 
 void start_up(int argc, char** argv) {
   for (int i = 1; i < argc; i++) {
-    if ((strcasecmp(argv[i], "-trace") == 0 || strcasecmp(argv[i], "-t") == 0) && i + 1 < argc) {
-      set_trace_file(argv[++i]);
-      continue;
-    }
+    // The option word itself is still taken as a file (and reported as not
+    // found); only the name after it is not.
+    int is_option = strcasecmp(argv[i], "-trace") == 0 || strcasecmp(argv[i], "-t") == 0;
+    if (is_option && i + 1 < argc) set_trace_file(argv[i + 1]);
     load_definition_file(argv[i]);
+    if (is_option && i + 1 < argc) i++;
   }
   worker_trace("before read configuration");
   if (!FS.readConfiguration()) {
@@ -112,6 +113,11 @@ void serve(void) {
   {
     PvmBufferScope scope;
     parent = pvm_parent();
+  }
+  if (parent <= 0) {
+    // Not started by PVM (or no daemon): there is nobody to serve.
+    worker_trace("pvm_pstat is not okay.. returned status = %d, exiting...", parent);
+    exit(0);
   }
   for (;;) {
     worker_trace("Waiting for message from server...");
