@@ -65,8 +65,8 @@ class DataExchange {
   int pvm_msg_tag;                 // tag of this call's data messages
   void* thread_status_node;        // the call's ThreadStatusNode, or null
   REMFUN ptr;                      // stub run by the call thread
-  pthread_mutex_t mut;             // hand-back of the request socket
-  pthread_cond_t cond;
+  pthread_mutex_t mut;             // hand-back of the request socket; both are
+  pthread_cond_t cond;             // made and destroyed with the object
 
   // Set while a scalar path uses the client's shared stream connection: writes
   // go through the entry so that they are serialised and a dead connection is
