@@ -202,6 +202,43 @@ TEST(Catalogue, FormulaTextsAreRewritten) {
   EXPECT_NE(grow.find("PRICE"), std::string::npos);
 }
 
+// Pool connection threads serve requests at once: each line is split on its
+// own, and formula rewriting is serialised.
+TEST(Catalogue, ConcurrentConversations) {
+  const int kThreads = 4, kRounds = 50;
+  std::vector<Conversation*> conversations;
+  for (int t = 0; t < kThreads; t++) conversations.push_back(new Conversation(PROCESS_POOL));
+  struct Worker {
+    Conversation* c;
+    int mismatches;
+    pthread_t thread;
+  };
+  std::vector<Worker> workers(kThreads);
+  for (int t = 0; t < kThreads; t++) {
+    workers[t] = {conversations[t], 0, {}};
+    pthread_create(&workers[t].thread, nullptr, [](void* p) -> void* {
+      Worker* w = static_cast<Worker*>(p);
+      std::string net;
+      for (int i = 0; i < kRounds; i++) {
+        w->c->request("populate_formula~testmod~" + std::to_string(1 + i % 2));
+        if (w->c->reply() != (i % 2 ? "testmod.NET" : "testmod.PRICE")) w->mismatches++;
+        w->c->request("givemedefn~testmod~2");
+        if (w->c->reply() != "1~double add_scaled(double, int)") w->mismatches++;
+        w->c->request("populate_appname~testmod~2");
+        std::string text = w->c->reply();
+        if (net.empty()) net = text;
+        if (text != net || text == "__ERR__") w->mismatches++;
+      }
+      return nullptr;
+    }, &workers[t]);
+  }
+  for (auto& w : workers) {
+    pthread_join(w.thread, nullptr);
+    EXPECT_EQ(w.mismatches, 0);
+  }
+  for (Conversation* c : conversations) delete c;
+}
+
 TEST(Catalogue, NothingLoaded) {
   FormulaManager* saved = FS.fm_list;
   FS.fm_list = nullptr;
