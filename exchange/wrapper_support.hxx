@@ -240,14 +240,6 @@ template <class E>
 int send_element(DataExchange* de, const E& item) {
   return pack_and_send(de, item);
 }
-inline int send_element(DataExchange* de, char* const& item) {
-  char* text = item;
-  return pack_and_send(de, text);
-}
-inline int send_element(DataExchange* de, const char* const& item) {
-  const char* text = item;
-  return pack_and_send(de, text);
-}
 
 template <class T>
 int pack_open_range(DataExchange* de, Range<T>* value) {
