@@ -92,3 +92,62 @@ int DataExchange::relay_unit(int* number) {
   int rc = send_data(1);
   return failed ? 0 : rc;
 }
+
+// ---------------------------------------------------------------------------
+// Call-back connections of a PVM call. The worker has no client address: its
+// make_connection sends the marker line as a PVM text instead. The proxy
+// opens the client connections itself, and for a live thread (whose proxy
+// stub never runs the user function, so never calls Send) relays all of the
+// worker's deliveries when the stub reaches its final make_connection(-1).
+
+// The marker the worker sends for a delivery of this call: the form of
+// open_client_connection with the server's key. Returns 1 and the marker's
+// number, or 0 when `text` is not such a marker.
+static int parse_marker(const char* text, const char* key, int* marker) {
+  const char* forms[] = {"#STREAM_", "#THREAD_"};
+  for (const char* form : forms) {
+    size_t form_length = strlen(form), key_length = strlen(key);
+    if (strncmp(text, form, form_length) != 0) continue;
+    if (strncmp(text + form_length, key, key_length) != 0) continue;
+    const char* rest = text + form_length + key_length;
+    if (*rest != '~') continue;
+    char* end = nullptr;
+    long value = strtol(rest + 1, &end, 10);
+    if (end == rest + 1 || *end != '\0') continue;
+    *marker = (int)value;
+    return 1;
+  }
+  return 0;
+}
+
+// Proxy of a live thread: each worker delivery gets a client connection of
+// its own, its units pass one by one (each acknowledged by the client), and
+// the worker's end marker (or a lost worker) ends the relay with the end
+// connection.
+static int relay_deliveries(DataExchange* de) {
+  for (;;) {
+    de->PvmReceive();
+    int marker = 0;
+    int is_marker = parse_marker(de->unit_data, de->GetFunctionKey(), &marker);
+    if (is_marker || strcmp(de->unit_data, "#LIB_ERROR") == 0) {
+      de->close_connection();
+      if (!is_marker || marker == -1) return de->open_client_connection(-1);
+      de->open_client_connection(marker);  // a client that cannot be reached misses this delivery
+      continue;
+    }
+    if (de->sd > 0) de->send_data(1);
+  }
+}
+
+int DataExchange::PvmMakeConnection(int marker) {
+  if (data_service_type == PVM_SLAVE_SERVICE) {
+    snprintf(unit_data, sizeof(unit_data), cinfo.execution_type == 1 ? "#THREAD_%s~%d" : "#STREAM_%s~%d",
+             GetFunctionKey(), marker);
+    return PvmSend(unit_data) > 0 ? 1 : 0;
+  }
+  if (cinfo.execution_type == 2 && marker == -1) return relay_deliveries(this);
+  // A thread's delivery: the worker's marker comes first; the stub then
+  // relays the units.
+  PvmReceive();
+  return open_client_connection(marker);
+}

@@ -29,7 +29,9 @@ void* pvm_slave_call(void* record) {
   snprintf(done, sizeof done, "pvm thread..%s..completed", call->de->GetFunctionKey());
 
   if (call->func_ptr != NULL) {
-    call->func_ptr(call->de);
+    // A stub that gives up (its library or symbol missing) may leave the
+    // server's relay waiting for texts; release it.
+    if (call->func_ptr(call->de) == 0) refuse_call(call->de);
   } else {
     worker_trace("no stub for %s.%s, the call is refused", call->function_package.c_str(),
                  call->function_name.c_str());
