@@ -95,7 +95,8 @@ static void export_settings_to_tasks() {
   std::string names = getenv("PVM_EXPORT") ? getenv("PVM_EXPORT") : "";
   static const char* const kNames[] = {
       "VELMOR_BIN_DIR", "VELMOR_LOG_DIR", "VELMOR_DEFINITION_FILES", "VELMOR_PVM_TRACE",
-      "EXECUTION_MODEL", "LD_LIBRARY_PATH", "PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS"};
+      "EXECUTION_MODEL", "LD_LIBRARY_PATH", "PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS",
+      "LSAN_OPTIONS"};
   for (const char* name : kNames) {
     std::string padded = ":" + names + ":";
     if (padded.find(std::string(":") + name + ":") != std::string::npos) continue;
