@@ -181,14 +181,6 @@ int DataExchange::make_connection(int marker) {
   return open_client_connection(marker);
 }
 
-// Stand-in until the PVM side defines its own (a strong definition in
-// data_exchange_pvm.cpp replaces it): the worker opens nothing, the proxy
-// connects to the client itself.
-__attribute__((weak)) int DataExchange::PvmMakeConnection(int marker) {
-  if (data_service_type == PVM_SLAVE_SERVICE) return 1;
-  return open_client_connection(marker);
-}
-
 // Kept apart from make_connection so that the safe point's caller holds no
 // stack arrays (see call_safe_point).
 int DataExchange::open_client_connection(int marker) {
