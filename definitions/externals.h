@@ -62,7 +62,9 @@ enum {
 enum {
   ARG_CONSTANT = 2,
   ARG_BY_REFERENCE = 4,
-  ARG_UDT = 8
+  ARG_UDT = 8,
+  // Written as void: the stub must not pass on a value the function never set.
+  ARG_VOID = 16
 };
 
 // One parameter, record member or result.
@@ -94,6 +96,8 @@ class Prototype {
   int IsConstant();
   void SetUDT();
   int IsUDT();
+  void SetVoid();
+  int IsVoid();
   int IsPassByRef();
   void SetPassBy(int on);
   // True when the value travels back to the caller after the call.

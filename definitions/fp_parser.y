@@ -32,7 +32,9 @@ static int dimensions;
 }
 
 %token <name> LIT 410
-%token TO_INT 411 TO_LONG 412 TO_FLOAT 413 TO_DOUBLE 414 TO_CHAR 415
+/* INT and VOID share one code; the value says which (1 for void). */
+%token <flag> TO_INT 411
+%token TO_LONG 412 TO_FLOAT 413 TO_DOUBLE 414 TO_CHAR 415
 %token RANGE 416 ARRAY 417 STAR 418 EXCEL_CHANNEL 419 CONST_FLAG 420
 %token REFERENCE 421 VECTOR 422 TO_STRING 423
 /* A "[" not directly followed by "]": no rule takes it. */
@@ -142,7 +144,7 @@ type
   ;
 
 base_type
-  : TO_INT { $$ = start_type("int"); }
+  : TO_INT { $$ = start_type("int"); if ($1) $$->SetVoid(); }
   | TO_LONG { $$ = start_type("long"); }
   | TO_FLOAT { $$ = start_type("float"); }
   | TO_DOUBLE { $$ = start_type("double"); }

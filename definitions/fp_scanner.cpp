@@ -62,7 +62,9 @@ const Keyword kKeywords[] = {
 
 int word_token() {
   for (const Keyword& k : kKeywords) {
-    if (strcasecmp(fp_Token, k.word) == 0) return k.token;
+    if (strcasecmp(fp_Token, k.word) != 0) continue;
+    if (k.token == TO_INT) fp_lval.flag = strcasecmp(fp_Token, "void") == 0;
+    return k.token;
   }
   fp_lval.name = strdup(fp_Token);
   return LIT;

@@ -71,6 +71,8 @@ void Prototype::SetConstant(int on) {
 int Prototype::IsConstant() { return (arg_flags & ARG_CONSTANT) != 0; }
 void Prototype::SetUDT() { arg_flags |= ARG_UDT; }
 int Prototype::IsUDT() { return (arg_flags & ARG_UDT) != 0; }
+void Prototype::SetVoid() { arg_flags |= ARG_VOID; }
+int Prototype::IsVoid() { return (arg_flags & ARG_VOID) != 0; }
 int Prototype::IsPassByRef() { return (arg_flags & ARG_BY_REFERENCE) != 0; }
 
 void Prototype::SetPassBy(int on) {

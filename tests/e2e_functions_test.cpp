@@ -80,6 +80,14 @@ TEST_P(Functions, EmployeeRecordsTravelInVectors) {
   CallPrint reloaded = client.call("sample_employee_db", "get_db", {"[]"});
   ASSERT_TRUE(reloaded.ok) << reloaded.error;
   EXPECT_EQ(reloaded.result, "26");
+
+  // A void function answers 0, not what its call left behind; it appends.
+  CallPrint loaded = client.call("sample_employee_db", "load_default_db", {});
+  ASSERT_TRUE(loaded.ok) << loaded.error;
+  EXPECT_EQ(loaded.result, "0");
+  CallPrint doubled = client.call("sample_employee_db", "get_db", {"[]"});
+  ASSERT_TRUE(doubled.ok) << doubled.error;
+  EXPECT_EQ(doubled.result, "52");
 }
 
 TEST_P(Functions, FileLinesComeAsAnOpenEndedRange) {

@@ -234,6 +234,10 @@ static void write_parameter_type(FILE* out, Prototype* p) {
           by_ref ? "&" : "");
 }
 
+// A void function leaves no value: the stub sends 0 rather than whatever
+// the call left in the result register.
+static bool returns_nothing(Prototype* r) { return r->IsVoid() && r->GetRefCount() == 0; }
+
 static void write_function_type(FILE* out, const char* name, Prototype* r,
                                 Llist<Prototype*>* all, ExecutionType kind) {
   bool live = kind == EXECUTE_AS_LIVE_THREAD;
@@ -241,6 +245,8 @@ static void write_function_type(FILE* out, const char* name, Prototype* r,
   if (r->GetRefCount() > 0 && !live) {
     fprintf(out, "typedef ResultRange<%s %s, %d> *(*%s_type)(", k, r->GetType(), r->GetRefCount(),
             name);
+  } else if (returns_nothing(r)) {
+    fprintf(out, "typedef void (*%s_type) ( ", name);
   } else {
     fprintf(out, "typedef %s %s (*%s_type) ( ", k, r->GetType(), name);
   }
@@ -312,13 +318,14 @@ static void write_dlopen(FILE* out, const char* name, MangledInfo* f) {
 static void write_call(FILE* out, Prototype* r, Llist<Prototype*>* params, ExecutionType kind) {
   bool live = kind == EXECUTE_AS_LIVE_THREAD;
   const char* k = r->IsConstant() ? "const" : "";
+  const char* assign = returns_nothing(r) ? "" : "ret = ";
   if (live) {
-    fprintf(out, "\t\tret = function (&excel_channel");
+    fprintf(out, "\t\t%sfunction (&excel_channel", assign);
     if (params != NULL) fprintf(out, ", ");
   } else if (r->GetRefCount() > 0) {
     fprintf(out, "\t\tResultRange<%s %s, %d> *temp = function (", k, r->GetType(), r->GetRefCount());
   } else {
-    fprintf(out, "\t\tret = function (");
+    fprintf(out, "\t\t%sfunction (", assign);
   }
   int i = 0;
   for (Llist<Prototype*>* n = params; n != NULL; n = n->next, i++) {
@@ -332,6 +339,7 @@ static void write_call(FILE* out, Prototype* r, Llist<Prototype*>* params, Execu
     if (n->next != NULL) fprintf(out, ", ");
   }
   fprintf(out, ");\n");
+  if (returns_nothing(r)) fprintf(out, "\t\tret = 0;\n");
   if (!live && (is_range_like(r) || r->GetContainerType() == CONTAINER_RANGE))
     fprintf(out, "\t\tret = temp;\n");
   fprintf(out, "\t}\n");

@@ -49,10 +49,10 @@ struct Case {
   const char* expected;
 };
 
-// Flags: 2 constant, 4 by reference, 8 record. Containers: 1 range, 2 vector.
+// Flags: 2 constant, 4 by reference, 8 record, 16 written void. Containers: 1 range, 2 vector.
 const Case kAccepted[] = {
     {"f (double x)", "int::0:0:0 f(double:x:0:0:0)"},
-    {"void g ()", "int::0:0:0 g()"},
+    {"void g ()", "int::0:16:0 g()"},
     {"double h (double x, double X, int)",
      "double::0:0:0 h(double:x:0:0:0, double:X_2:0:0:0, int:arg_3:0:0:0)"},
     {"int f (int a, int A, int a)", "int::0:0:0 f(int:a:0:0:0, int:A_2:0:0:0, int:a_3:0:0:0)"},
@@ -67,7 +67,7 @@ const Case kAccepted[] = {
     {"char c (char a, char * b, char ** d, CHAR *e)",
      "char::0:0:0 c(char:a:0:0:0, qvtx_string:b:0:0:0, qvtx_string:d:1:0:0, "
      "qvtx_string:e:0:0:0)"},
-    {"Double D (VOID x, Const int y);", "double::0:0:0 D(int:x:0:0:0, int:y:0:2:0)"},
+    {"Double D (VOID x, Const int y);", "double::0:0:0 D(int:x:0:16:0, int:y:0:2:0)"},
     {"int f (double[] v, double *[] w, int & r, int *& p, int,)",
      "int::0:0:0 f(double:v:1:0:0, double:w:2:0:0, int:r:0:4:0, int:p:1:4:0, int:arg_5:0:0:0)"},
     {"int f (VECTOR<double *> & v, VECTOR<double &> u, VECTOR<const long> c)",
