@@ -46,16 +46,25 @@ int bound_port(int fd) {
   return ntohs(addr.sin_port);
 }
 
-// Units of one delivery: each received line is acknowledged.
+// Units of one delivery: each received line is acknowledged, the last one
+// only when flush() is called.
 class AckingSource : public UnitSource {
  public:
   explicit AckingSource(LineConnection* c) : conn_(c) {}
   bool next(std::string* unit, std::string* error) override {
-    return conn_->receive(unit, error) && conn_->send("__OK__", error);
+    if (!flush(error) || !conn_->receive(unit, error)) return false;
+    pending_ = true;
+    return true;
+  }
+  bool flush(std::string* error) {
+    if (!pending_) return true;
+    pending_ = false;
+    return conn_->send("__OK__", error);
   }
 
  private:
   LineConnection* conn_;
+  bool pending_ = false;
 };
 
 }  // namespace
@@ -205,11 +214,17 @@ void CallbackListener::serve_delivery(int fd) {
       d.outbound.push_back(v);
     }
     ok = ok && read_value(&source, sig.result, &d.value, &error);
-    if (ok && thread) ok = conn.send("__CLOSE__", &error);  // the closing line a thread waits for
-    if (!ok) {
-      d.kind = Delivery::FAILED;
-      d.error = error;
+    if (ok) {
+      // Queued before the last unit is acknowledged: until then the server
+      // sends nothing more for the call (its next value, its end), each of
+      // which a handler of its own would otherwise queue first.
+      push(key, d);
+      if (source.flush(&error) && thread) conn.send("__CLOSE__", &error);  // the line a thread waits for
+      track(fd, false);
+      return;
     }
+    d.kind = Delivery::FAILED;
+    d.error = error;
   }
   push(key, d);
   track(fd, false);

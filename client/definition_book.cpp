@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "externals.h"
+#include "prototype_objects.h"
 #include "prototype_parser.h"
 
 void DefinitionBook::add(Kind kind, const std::string& text) { entries_.push_back({kind, text}); }
@@ -156,8 +157,28 @@ std::string declared_name(const std::string& text) {
   return begin == std::string::npos ? head : head.substr(begin + 1);
 }
 
-bool DefinitionBook::lookup(const std::string& name, CallSignature* out, std::string* error) const {
+namespace {
+
+// The declarations one lookup parses, released on every way out of it.
+struct ParsedDeclarations {
   Llist<ExternDefinition*>* types = nullptr;
+  ExternDefinition* found = nullptr;
+  ~ParsedDeclarations() {
+    free_declaration(found);
+    while (types != nullptr) {
+      Llist<ExternDefinition*>* next = types->next;
+      free_declaration(types->data);
+      delete types;
+      types = next;
+    }
+  }
+};
+
+}  // namespace
+
+bool DefinitionBook::lookup(const std::string& name, CallSignature* out, std::string* error) const {
+  ParsedDeclarations parsed;
+  Llist<ExternDefinition*>*& types = parsed.types;
   const std::pair<Kind, std::string>* found = nullptr;
   for (const auto& e : entries_) {
     if (e.first == RECORD) {
@@ -172,7 +193,7 @@ bool DefinitionBook::lookup(const std::string& name, CallSignature* out, std::st
     *error = "no declaration of " + name;
     return false;
   }
-  ExternDefinition* d = parse_declaration(found->second, error);
+  ExternDefinition* d = parsed.found = parse_declaration(found->second, error);
   if (d == nullptr) return false;
   d->check_and_set_udt(types);
   for (Llist<ExternDefinition*>* t = types; t; t = t->next) t->data->check_and_set_udt(types);
