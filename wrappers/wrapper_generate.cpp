@@ -60,17 +60,27 @@ static void write_record_types(FILE* bas, FILE* cpp) {
   }
 }
 
-int wrapper_generate_code(const char* file_name) {
-  char module[WRAPPER_PATH_SIZE + 4];
+// Reads the file with the wrapper-side reader; module receives its name.
+static int read_definition_file(const char* file_name, char* module, size_t size) {
   FILE* in = NULL;
-  if (module_name_of(file_name, module, sizeof(module))) in = fopen(file_name, "r");
+  if (module_name_of(file_name, module, size)) in = fopen(file_name, "r");
   if (in == NULL) {
     fprintf(stderr, "File (%s) open error!\n", file_name);
     return 0;
   }
   int read = wp_read_file(in, file_name, module);
   fclose(in);
-  if (!read) return 0;
+  return read;
+}
+
+int wrapper_read_definitions(const char* file_name) {
+  char module[WRAPPER_PATH_SIZE + 4];
+  return read_definition_file(file_name, module, sizeof(module));
+}
+
+int wrapper_generate_code(const char* file_name) {
+  char module[WRAPPER_PATH_SIZE + 4];
+  if (!read_definition_file(file_name, module, sizeof(module))) return 0;
 
   map_libraries_of(file_name);
   char path[2 * WRAPPER_PATH_SIZE + 32];

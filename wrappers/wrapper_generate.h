@@ -9,4 +9,9 @@
 // reported and do not make it fail.
 int wrapper_generate_code(const char* file_name);
 
+// Reads file_name with the wrapper-side reader only, writing nothing: the
+// declaration texts the catalogue serves join `definitions` even when the
+// stubs are up to date. 1 when the file was read.
+int wrapper_read_definitions(const char* file_name);
+
 #endif

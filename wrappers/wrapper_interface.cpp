@@ -11,7 +11,10 @@ int wrapper_interface(char* _formula_file) {
   char map_path[WRAPPER_PATH_SIZE + 1];
   map_info_path(map_path);
   if (!empty_map_info(map_path)) return 0;
-  if (need_to_generate_wrapper(_formula_file)) generate_wrapper(_formula_file);
+  if (need_to_generate_wrapper(_formula_file))
+    generate_wrapper(_formula_file);
+  else
+    wrapper_read_definitions(_formula_file);  // so a restart still serves its declarations
   return 1;
 }
 

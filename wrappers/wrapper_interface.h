@@ -6,7 +6,8 @@
 #include "wrapper_directory.h"
 
 // The server's entry: settles the wrapper directory, empties "map.info" and,
-// when needed, generates and compiles. 1 after the run whatever happened to the
+// when needed, generates and compiles; otherwise only reads the file's
+// declaration texts for the catalogue. 1 after the run whatever happened to the
 // file; 0 when "map.info" could not be created. Exits when the directory or
 // the path of "map.info" is too long.
 int wrapper_interface(char* _formula_file);
