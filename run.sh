@@ -8,7 +8,8 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$(nproc)"
 
 export VELMOR_BIN_DIR="$top/build/bin"
-export VELMOR_LOG_DIR="$top/build/wrappers"
+# A directory of its own: build/wrappers is the build tree of wrappers/.
+export VELMOR_LOG_DIR="$top/build/run"
 export PVM_ROOT=/usr/lib/pvm3 PVM_ALLOW_ROOT=1
 mkdir -p "$VELMOR_LOG_DIR"
 defs=$(ls "$top"/samples/*.def 2>/dev/null || true)
