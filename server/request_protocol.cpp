@@ -148,21 +148,30 @@ Node* nth_node(Node* list, int n) {
 // and the rewritten text is copied out before the next may start.
 pthread_mutex_t formula_lock = PTHREAD_MUTEX_INITIALIZER;
 
+// The module a catalogue request names; null once the client has been
+// answered "__OVER__" (nothing loaded) or "__ERR__" (no such module, after
+// printing note when there is one).
+FormulaManager* requested_module(Tarrow* server, HCStruct* hc, char* module, const char* note) {
+  if (server->fm_list == nullptr) {
+    SEND_LINE(*hc, "__OVER__");
+    return nullptr;
+  }
+  FormulaManager* fm = find_module(server->fm_list, module == nullptr ? "" : module);
+  if (fm == nullptr) {
+    if (note != nullptr) printf("%s", note);
+    SEND_LINE(*hc, "__ERR__");
+  }
+  return fm;
+}
+
 // The four populate commands. `generators` picks the GENERATORS list,
 // `rewritten` answers the formula text instead of the qualified name.
 void populate(Tarrow* server, HCStruct* hc, RequestLine& fields, bool generators,
               bool rewritten) {
   char* module = fields.next();
   int n = number_of(fields.next());
-  if (server->fm_list == nullptr) {
-    SEND_LINE(*hc, "__OVER__");
-    return;
-  }
-  FormulaManager* fm = find_module(server->fm_list, module == nullptr ? "" : module);
-  if (fm == nullptr) {
-    SEND_LINE(*hc, "__ERR__");
-    return;
-  }
+  FormulaManager* fm = requested_module(server, hc, module, nullptr);
+  if (fm == nullptr) return;
   Formula* f = nth_formula(generators ? fm->gstart : fm->fstart, n);
   if (f == nullptr) {
     SEND_LINE(*hc, "__OVER__");
@@ -196,16 +205,8 @@ void serve_module(Tarrow* server, HCStruct* hc, RequestLine& fields) {
   char* module = fields.next();
   int k = number_of(fields.next());
   int n = number_of(fields.next());
-  if (server->fm_list == nullptr) {
-    SEND_LINE(*hc, "__OVER__");
-    return;
-  }
-  FormulaManager* fm = find_module(server->fm_list, module == nullptr ? "" : module);
-  if (fm == nullptr) {
-    printf("????? sending DATA_ERR!\n");
-    SEND_LINE(*hc, "__ERR__");
-    return;
-  }
+  FormulaManager* fm = requested_module(server, hc, module, "????? sending DATA_ERR!\n");
+  if (fm == nullptr) return;
   Node* file = nth_node(fm->mstart, k);
   if (file == nullptr || file->data == nullptr || n < 1) {
     SEND_LINE(*hc, "__OVER__");

@@ -114,6 +114,19 @@ void remove_scratch_dirs() {
 
 // A scratch VELMOR_BIN_DIR with the real start script and, as its
 // "pvm_worker", the echo task.
+// The task's PVM status once it has had up to five seconds to end.
+int status_after_exit(int tid) {
+  int status = PvmOk;
+  for (int i = 0; i < 100 && status == PvmOk; i++) {
+    {
+      PvmBufferScope scope;
+      status = pvm_pstat(tid);
+    }
+    if (status == PvmOk) usleep(50000);
+  }
+  return status;
+}
+
 class TaskTableTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -167,15 +180,7 @@ TEST_F(TaskTableTest, SlotStartsOneWorkerThroughTheStartScriptAndEndsIt) {
 
   EXPECT_EQ(table.end_task_id(2), 0);
   EXPECT_EQ(table.get_task_id(2), 0);
-  int status = PvmOk;
-  for (int i = 0; i < 100 && status == PvmOk; i++) {
-    {
-      PvmBufferScope scope;
-      status = pvm_pstat(tid);
-    }
-    if (status == PvmOk) usleep(50000);
-  }
-  EXPECT_EQ(status, PvmNoTask);
+  EXPECT_EQ(status_after_exit(tid), PvmNoTask);
   pvm_pthread_exit();
 }
 
@@ -189,15 +194,7 @@ TEST_F(TaskTableTest, DestructorKillsTheStartedTasks) {
     ASSERT_GT(tid, 0);
   }
   // The destructor left PVM; enrol again to ask about the task.
-  int status = PvmOk;
-  for (int i = 0; i < 100 && status == PvmOk; i++) {
-    {
-      PvmBufferScope scope;
-      status = pvm_pstat(tid);
-    }
-    if (status == PvmOk) usleep(50000);
-  }
-  EXPECT_EQ(status, PvmNoTask);
+  EXPECT_EQ(status_after_exit(tid), PvmNoTask);
   pvm_pthread_exit();
 }
 
