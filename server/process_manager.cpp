@@ -246,6 +246,11 @@ void ProcessManager::per_user_loop() {
       close(sock);
       continue;
     }
+    // A slot's first worker is forked here, before the slot has a proxy: a
+    // fork from a new proxy thread races with this thread starting it, and a
+    // fork while another thread holds a lock (an allocator's, say) leaves
+    // the child with that lock taken for ever.
+    if (load(&children[slot].pid) == 0) spawn_child(slot);
     // The slot's stream end is taken by the proxy under the slot's lock: a
     // restart of the worker replaces it.
     proxy_service(-1, sock, slot);
