@@ -1,6 +1,9 @@
 // Process-wide state of the channel. It lives in the shared channel library so
 // that the server, the worker and every stub library see one copy.
 #include <pthread.h>
+#ifdef __SANITIZE_ADDRESS__
+#include <sanitizer/asan_interface.h>
+#endif
 
 #include "data_exchange.h"
 #include "execution_model.h"
@@ -22,6 +25,12 @@ __attribute__((noinline)) static int enable_cancellation() {
 }
 
 void call_safe_point() {
+#ifdef __SANITIZE_ADDRESS__
+  // The unwinding skips the epilogues of the frames above, user code
+  // included, so their redzones would stay poisoned under the clean-ups that
+  // run below them: clear the shadow of the whole stack above first.
+  __asan_handle_no_return();
+#endif
   int old_state = enable_cancellation();
   pthread_testcancel();
   pthread_setcancelstate(old_state, nullptr);
