@@ -243,8 +243,10 @@ int DataExchange::EndScalarStream() {
       PvmSend(unit_data);
       return 0;
     case PVM_PROXY_SERVICE:
-      // The worker's values until its end text (or a PVM error) go through.
+      // The worker's values until its end text (or a PVM error) go through;
+      // a stop from the client takes effect before the next one.
       for (;;) {
+        call_safe_point();
         PvmReceive();
         int last = strchr(unit_data, '=') == nullptr;
         send_data(1);

@@ -40,6 +40,10 @@ enum {
 
 enum { UNIT_DATA_SIZE = 1024, CALLBACK_NAME_SIZE = 512 };
 
+// The function of the call-start message that stops a running call on the
+// worker; its module is empty, which no published function has.
+#define PVM_STOP_CALL "stop_thread"
+
 struct ClientInfo;
 
 // Where and how to call the client back.
@@ -122,6 +126,10 @@ class DataExchange {
 
   // PVM operations (data_exchange_pvm.cpp).
   int PvmCallStart(const char* function_name);
+  // Proxy of a call the client stopped: asks the worker to stop its side of
+  // the call too, with a call-start message for PVM_STOP_CALL (empty module)
+  // that carries the call's key. 0 when the call has no worker any more.
+  int PvmStopCall();
   int PvmSend(const char* text);
   char* PvmReceive();
   // Proxy only: relays the worker's next text to the client and stores its

@@ -3,6 +3,7 @@
 // per-thread buffer layer, which serialises the library and keeps each
 // thread's active buffers its own. Cancellation is held off while a PVM
 // action runs, so a stopped call never leaves the library's lock taken.
+#include <limits.h>
 #include <pvm3.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,18 +16,28 @@
 // ---------------------------------------------------------------------------
 // Messages of a call.
 
-int DataExchange::PvmCallStart(const char* function_name) {
+static void send_call_start(DataExchange* de, const char* module, const char* function) {
   NoCancelScope no_cancel;
   PvmBufferScope scope;
-  int task = pvm_task_id;
-  int tag = pvm_msg_tag;
+  int task = de->pvm_task_id;
+  int tag = de->pvm_msg_tag;
   pvm_initsend(PvmDataDefault);
   pvm_pkint(&task, 1, 1);
   pvm_pkint(&tag, 1, 1);
-  pvm_pkstr(GetFunctionKey());
-  pvm_pkstr(GetModuleName());
-  pvm_pkstr(const_cast<char*>(function_name == nullptr ? "" : function_name));
-  pvm_send(pvm_task_id, 0);
+  pvm_pkstr(de->GetFunctionKey());
+  pvm_pkstr(const_cast<char*>(module));
+  pvm_pkstr(const_cast<char*>(function));
+  pvm_send(task, 0);
+}
+
+int DataExchange::PvmCallStart(const char* function_name) {
+  send_call_start(this, GetModuleName(), function_name == nullptr ? "" : function_name);
+  return 1;
+}
+
+int DataExchange::PvmStopCall() {
+  if (pvm_task_id <= 0) return 0;
+  send_call_start(this, "", PVM_STOP_CALL);
   return 1;
 }
 
@@ -100,10 +111,12 @@ int DataExchange::relay_unit(int* number) {
 // stub never runs the user function, so never calls Send) relays all of the
 // worker's deliveries when the stub reaches its final make_connection(-1).
 
+enum { NOT_A_MARKER = INT_MIN };
+
 // The marker the worker sends for a delivery of this call: the form of
-// open_client_connection with the server's key. Returns 1 and the marker's
-// number, or 0 when `text` is not such a marker.
-static int parse_marker(const char* text, const char* key, int* marker) {
+// open_client_connection with the server's key. Returns the marker's
+// number, or NOT_A_MARKER when `text` is not such a marker.
+static int marker_of(const char* text, const char* key) {
   const char* forms[] = {"#STREAM_", "#THREAD_"};
   for (const char* form : forms) {
     size_t form_length = strlen(form), key_length = strlen(key);
@@ -114,24 +127,24 @@ static int parse_marker(const char* text, const char* key, int* marker) {
     char* end = nullptr;
     long value = strtol(rest + 1, &end, 10);
     if (end == rest + 1 || *end != '\0') continue;
-    *marker = (int)value;
-    return 1;
+    return (int)value;
   }
-  return 0;
+  return NOT_A_MARKER;
 }
 
 // Proxy of a live thread: each worker delivery gets a client connection of
 // its own, its units pass one by one (each acknowledged by the client), and
 // the worker's end marker (or a lost worker) ends the relay with the end
-// connection.
+// connection. A stop from the client takes effect before the next text; the
+// loop keeps no address-taken locals for that (see call_safe_point).
 static int relay_deliveries(DataExchange* de) {
   for (;;) {
+    call_safe_point();
     de->PvmReceive();
-    int marker = 0;
-    int is_marker = parse_marker(de->unit_data, de->GetFunctionKey(), &marker);
-    if (is_marker || strcmp(de->unit_data, "#LIB_ERROR") == 0) {
+    int marker = marker_of(de->unit_data, de->GetFunctionKey());
+    if (marker != NOT_A_MARKER || strcmp(de->unit_data, "#LIB_ERROR") == 0) {
       de->close_connection();
-      if (!is_marker || marker == -1) return de->open_client_connection(-1);
+      if (marker == NOT_A_MARKER || marker == -1) return de->open_client_connection(-1);
       de->open_client_connection(marker);  // a client that cannot be reached misses this delivery
       continue;
     }

@@ -8,6 +8,7 @@
 #include "remfun.h"
 
 class DataExchange;
+class ThreadStatusManager;
 
 class PvmSlaveThread {
  public:
@@ -15,14 +16,18 @@ class PvmSlaveThread {
   REMFUN func_ptr;  // NULL when the worker has no stub for the call
   std::string function_package;
   std::string function_name;
+  ThreadStatusManager* registry;  // where the running call can be found to stop it, or NULL
 
-  PvmSlaveThread(DataExchange* de, const char* package, const char* name, REMFUN func);
+  PvmSlaveThread(DataExchange* de, const char* package, const char* name, REMFUN func,
+                 ThreadStatusManager* registry);
   ~PvmSlaveThread();  // deletes de
   PvmSlaveThread(const PvmSlaveThread&) = delete;
   PvmSlaveThread& operator=(const PvmSlaveThread&) = delete;
 };
 
 // Thread body of one call: takes ownership of the PvmSlaveThread* it is given.
+// The call is registered while it runs; a stop request for its key ends it
+// at the channel's next safe point.
 void* pvm_slave_call(void* record);
 
 // How the worker answers a call it cannot run: one "#LIB_ERROR" data message.

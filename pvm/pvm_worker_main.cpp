@@ -96,7 +96,8 @@ void start_call(int parent, const CallStart& start) {
   snprintf(module, sizeof module, "%s", start.module);
   snprintf(function, sizeof function, "%s", start.function);
   REMFUN stub = FS.getRemoteFunction(module, function);
-  PvmSlaveThread* call = new PvmSlaveThread(de, start.module, start.function, stub);
+  PvmSlaveThread* call =
+      new PvmSlaveThread(de, start.module, start.function, stub, &FS.thread_status_manager);
   pthread_t thread;
   if (pthread_create(&thread, NULL, pvm_slave_call, call) != 0) {
     worker_trace("error creating a slave thread...");
@@ -135,6 +136,11 @@ void serve(void) {
     {
       PvmBufferScope scope;
       start.task_id = pvm_parent();
+    }
+    if (start.module[0] == '\0' && strcmp(start.function, PVM_STOP_CALL) == 0) {
+      int found = FS.thread_status_manager.terminate_thread(start.key);
+      worker_trace("stop request for %s: %s", start.key, found ? "stopping" : "not running");
+      continue;
     }
     worker_trace("received a request %s  %s", start.module, start.function);
     start_call(parent, start);

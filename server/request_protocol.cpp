@@ -265,7 +265,8 @@ void announce_stopped_call(DataExchange* de) {
     de->send_data(1);
   } else if (de->GetReturnType() == RETURN_PLAIN && de->cinfo.execution_type == 2) {
     de->close_connection();
-    if (de->make_connection(-1)) de->close_connection();
+    // Not make_connection: on a proxy that would relay the worker's deliveries.
+    if (de->open_client_connection(-1)) de->close_connection();
   }
 }
 
@@ -294,7 +295,12 @@ void finish_per_user_call(DataExchange* de, bool cancelled) {
     de->sd = 0;
     de->release_request_thread();
   }
-  if (cancelled && stopped_by_client(de)) announce_stopped_call(de);
+  if (cancelled && stopped_by_client(de)) {
+    announce_stopped_call(de);
+    // Otherwise the worker runs the call to its end, sending values that
+    // nobody collects any more.
+    if (de->GetDataServiceType() == PVM_PROXY_SERVICE) de->PvmStopCall();
+  }
 
   pthread_mutex_lock(&de->mut);
   while (!de->request_released) pthread_cond_wait(&de->cond, &de->mut);

@@ -19,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -146,10 +147,11 @@ class Server {
   }
   // velmor_client's standard output for one call (bounded), "rc=N" appended
   // when it fails.
-  std::string call(const std::string& module, const std::vector<std::string>& args) const {
+  std::string call(const std::string& module, const std::vector<std::string>& args,
+                   const std::string& options = "") const {
     std::string command = "timeout 60 " + kBuild + "/bin/velmor_client --timeout 30 -p " +
-                          std::to_string(port_) + " -d " + root_ + "/defs/" + module + ".def call " +
-                          module;
+                          std::to_string(port_) + " -d " + root_ + "/defs/" + module + ".def " +
+                          options + " call " + module;
     for (const std::string& a : args) command += " '" + a + "'";
     std::string errors = root_ + "/client." + std::to_string(++calls_) + ".err";
     command += " 2>" + errors;
@@ -248,6 +250,31 @@ TEST_F(PvmCalls, EightConcurrentCallsThroughOneWorkerKeepTheirValues) {
     std::string v = std::to_string(i * 10);
     EXPECT_EQ(calls[i - 1].get(), "[" + v + "1," + v + "," + std::to_string(i) + "]\n") << i;
   }
+}
+
+size_t count_of(const std::string& text, const std::string& word) {
+  size_t n = 0;
+  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) n++;
+  return n;
+}
+
+TEST_F(PvmCalls, StoppedStreamsEndOnTheWorkerToo) {
+  // Ten-minute streams, scalar and not, stopped by the client after two values.
+  const std::vector<std::string> streams[] = {{"show_time", "1", "600"}, {"jumping_array", "1", "600"}};
+  size_t stopped_before = count_of(pvm_->trace(), "..stopped");
+  for (const std::vector<std::string>& stream : streams) {
+    std::string values = pvm_->call("sample_streams", stream, "-n 2");
+    EXPECT_EQ(std::count(values.begin(), values.end(), '\n'), 2) << stream[0] << ": " << values;
+    bool stopped = false;
+    for (int waited = 0; waited < 15000 && !stopped; waited += 100) {
+      stopped = count_of(pvm_->trace(), "..stopped") > stopped_before;
+      if (!stopped) usleep(100000);
+    }
+    EXPECT_TRUE(stopped) << stream[0] << "\n" << pvm_->trace() << pvm_->log();
+    stopped_before++;
+  }
+  // The worker goes on serving.
+  EXPECT_EQ(pvm_->call("sample_threads", {"range_average", "[2,4]"}), "3\n");
 }
 
 // The worker of this server loads only sample_threads: every other module is
