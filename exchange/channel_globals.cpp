@@ -14,10 +14,8 @@ int working_thread = 0;
 unsigned int DataExchange::counter = 0;
 int DataExchange::msg_tag = 0;
 
-// A cancelled call unwinds from here. The frames it skips keep whatever the
-// address sanitizer poisoned in them, so neither this frame nor the channel
-// frames above it hold stack arrays or address-taken locals: the state
-// comes from a helper whose frame is gone by then.
+// A cancelled call unwinds from call_safe_point; the state it restores when
+// no stop is pending comes from this helper.
 __attribute__((noinline)) static int enable_cancellation() {
   int old_state;
   pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &old_state);
@@ -26,9 +24,10 @@ __attribute__((noinline)) static int enable_cancellation() {
 
 void call_safe_point() {
 #ifdef __SANITIZE_ADDRESS__
-  // The unwinding skips the epilogues of the frames above, user code
-  // included, so their redzones would stay poisoned under the clean-ups that
-  // run below them: clear the shadow of the whole stack above first.
+  // A stop unwinds without the epilogues of the frames above, user code
+  // included, so the address sanitizer's redzones in them would stay
+  // poisoned under the clean-ups that run below: clear the shadow of the
+  // whole stack above first.
   __asan_handle_no_return();
 #endif
   int old_state = enable_cancellation();

@@ -135,8 +135,7 @@ static int marker_of(const char* text, const char* key) {
 // Proxy of a live thread: each worker delivery gets a client connection of
 // its own, its units pass one by one (each acknowledged by the client), and
 // the worker's end marker (or a lost worker) ends the relay with the end
-// connection. A stop from the client takes effect before the next text; the
-// loop keeps no address-taken locals for that (see call_safe_point).
+// connection. A stop from the client takes effect before the next text.
 static int relay_deliveries(DataExchange* de) {
   for (;;) {
     call_safe_point();

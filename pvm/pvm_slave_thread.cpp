@@ -64,7 +64,8 @@ void* pvm_slave_call(void* record) {
   // Registered under the server's key, which the proxy's stop request names;
   // the stop takes effect only at the channel's safe points.
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, NULL);
-  if (call->registry != NULL) call->de->SetThreadStatusNode(call->registry->get_thread_status_node(call->de));
+  if (call->registry != NULL)
+    call->de->SetThreadStatusNode(call->registry->get_thread_status_node(call->de));
   pthread_cleanup_push(stopped_slave_call, call);
   run_slave_call(call);
   pthread_cleanup_pop(0);
