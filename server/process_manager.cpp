@@ -534,7 +534,6 @@ void* ProcessManager::proxy_client_proc(void* proxy_struct) {
 }
 
 void ProcessManager::just_die(int sig) {
-  store(&children[my_slot].status, CHILD_ENDED);
   char text[96];
   int len = snprintf(text, sizeof(text), "oops..crashing...(on signal %d, pid: %d)\n", sig,
                      load(&children[my_slot].pid));
@@ -542,6 +541,9 @@ void ProcessManager::just_die(int sig) {
     ssize_t ignored = write(STDOUT_FILENO, text, static_cast<size_t>(len));
     (void)ignored;
   }
+  // Marked ended only now: the server kills a worker that reads ended, and
+  // would cut the message short.
+  store(&children[my_slot].status, CHILD_ENDED);
   // The slot's PVM task would outlive the worker, and its successor starts
   // a task of its own. Should this hang, the server kills the worker, whose
   // slot already reads ended.
