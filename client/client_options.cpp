@@ -36,6 +36,12 @@ bool parse_client_options(int argc, char** argv, ClientOptions* o, std::string* 
         return false;
       }
       o->host = argv[++i];
+    } else if (a == "-s" || a == "--source") {
+      if (!has_value) {
+        *error = "option " + a + " needs a local address";
+        return false;
+      }
+      o->source = argv[++i];
     } else if (a == "-p" || a == "--port") {
       if (!value(1, 65535, &o->port)) return false;
     } else if (a == "-d" || a == "--defs") {
@@ -104,6 +110,8 @@ const char* client_usage() {
       "\n"
       "Options:\n"
       "  -H, --host HOST     server host (default 127.0.0.1)\n"
+      "  -s, --source ADDR   local address to call from (the server binds each\n"
+      "                      client address to a worker of its own)\n"
       "  -p, --port PORT     server port (default 9999)\n"
       "  -d, --defs FILE     definition file to type arguments from; may be repeated,\n"
       "                      the file whose name gives MODULE is used. Without it the\n"

@@ -7,6 +7,7 @@
 
 struct ClientOptions {
   std::string host = "127.0.0.1";
+  std::string source;       // local address of the connections to the server; empty: any
   int port = 9999;
   std::vector<std::string> def_files;
   std::string stamp;        // empty: the module's own

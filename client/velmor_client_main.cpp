@@ -185,6 +185,7 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   VelmorSession session(options.host, options.port, options.timeout * 1000);
+  if (!options.source.empty()) session.set_source_address(options.source);
   if (options.command == "call") return run_call(options, &session);
   return run_catalogue(options, &session);
 }

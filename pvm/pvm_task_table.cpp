@@ -106,6 +106,49 @@ static void export_settings_to_tasks() {
   setenv("PVM_EXPORT", names.c_str(), 1);
 }
 
+// The last line of the local pvmd's log, where it says why it stopped.
+static std::string pvmd_log_tail() {
+  char path[64];
+  snprintf(path, sizeof path, "/tmp/pvml.%d", (int)getuid());
+  FILE* f = fopen(path, "r");
+  if (f == NULL) return "";
+  std::string last;
+  char line[512];
+  while (fgets(line, sizeof line, f) != NULL) {
+    line[strcspn(line, "\n")] = '\0';
+    if (line[0] != '\0' && strstr(line, "pvmbailout") == NULL) last = line;
+  }
+  fclose(f);
+  return last.empty() ? "" : std::string(path) + " ends: " + last;
+}
+
+// Why PVM could not start a worker task, in one line a site can act on.
+static void say_why_spawn_failed(int code, const char* script) {
+  switch (code) {
+    case PvmSysErr: {
+      std::string tail = pvmd_log_tail();
+      fprintf(stderr, "PVM: no pvmd answers for this user on this host; start it (pvm, or "
+              "$PVM_ROOT/lib/pvmd with a host file) before Velmord%s%s\n",
+              tail.empty() ? "" : "; ", tail.c_str());
+      break;
+    }
+    case PvmNoFile:
+      fprintf(stderr, "PVM: the host chosen for the worker has no %s (every worker host needs "
+              "the programs at the same path)\n", script);
+      break;
+    case PvmNoHost:
+      fprintf(stderr, "PVM: no host of the virtual machine can take the worker task\n");
+      break;
+    case PvmOutOfRes:
+    case PvmNoMem:
+      fprintf(stderr, "PVM: out of resources starting the worker task (error %d)\n", code);
+      break;
+    default:
+      fprintf(stderr, "PVM: pvm_spawn failed with error %d\n", code);
+      break;
+  }
+}
+
 int PVM_Task_Table::create_pvm_task(int index) {
   if (pool_size == 0) return 0;
 
@@ -147,6 +190,7 @@ int PVM_Task_Table::create_pvm_task(int index) {
   }
   if (started != 1) {
     fprintf(stderr, "Error starting ...%s\n", script);
+    say_why_spawn_failed(started < 0 ? started : tid, script);
     PvmBufferScope scope;
     pvm_exit();
     exit(1);
