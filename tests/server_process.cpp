@@ -57,8 +57,10 @@ int free_loopback_port() {
 }
 
 ServerProcess::ServerProcess() {
-  char pattern[] = "/tmp/velmor-e2e-XXXXXX";
-  if (mkdtemp(pattern) != nullptr) root_ = pattern;
+  // TMPDIR: worker hosts of a PVM test see the root only on their shared disk.
+  const char* tmp = getenv("TMPDIR");
+  std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/velmor-e2e-XXXXXX";
+  if (mkdtemp(&pattern[0]) != nullptr) root_ = pattern;
 }
 
 ServerProcess::~ServerProcess() {

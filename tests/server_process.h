@@ -1,6 +1,7 @@
-// A real Velmord for one test: its own temporary root with the sample
-// definition files, a free loopback port, its own VELMOR_LOG_DIR; started in a
-// process group of its own so that the server and its workers die together.
+// A real Velmord for one test: its own temporary root (under $TMPDIR, else
+// /tmp) with the sample definition files, a free loopback port, its own
+// VELMOR_LOG_DIR; started in a process group of its own so that the server
+// and its workers die together.
 //
 // Layout of the root (the definition files name paths relative to wrappers/):
 //   lib -> <build>/lib          the sample libraries
