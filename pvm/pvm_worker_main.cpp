@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <unistd.h>
 
 #include "data_exchange.h"
 #include "pvm_buffers.h"
@@ -120,6 +121,11 @@ void serve(void) {
     worker_trace("pvm_pstat is not okay.. returned status = %d, exiting...", parent);
     exit(0);
   }
+  // Workers of several hosts may share one trace file: say which one this is.
+  char host[256] = "";
+  gethostname(host, sizeof host - 1);
+  worker_trace("worker task t%x (pid %d) on host %s serves t%x", pvm_thread_mytid(), (int)getpid(),
+               host, parent);
   for (;;) {
     worker_trace("Waiting for message from server...");
     CallStart start = {};

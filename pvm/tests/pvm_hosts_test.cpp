@@ -224,6 +224,16 @@ TEST_F(PvmHosts, SlotsTasksRunOnDifferentHosts) {
   int remote = 0;
   for (const std::string& h : used) remote += test_hosts.count(h);
   EXPECT_GE(remote, 2);
+  // Each task's trace names its host.
+  std::string trace = read_file(pvm_->root() + "/worker.trace");
+  for (int slot = 0; slot < kSlots; slot++) {
+    char line[128];
+    snprintf(line, sizeof line, "worker task t%x (pid", slot_task_[slot]);
+    size_t at = trace.find(line);
+    ASSERT_NE(at, std::string::npos) << trace;
+    std::string said = trace.substr(at, trace.find('\n', at) - at);
+    EXPECT_NE(said.find("on host " + slot_host_[slot] + " "), std::string::npos) << said;
+  }
 }
 
 TEST_F(PvmHosts, EverySlotGivesTheClientTheLinesOfALocalCall) {
