@@ -5,6 +5,11 @@
 #
 # VELMOR_DEFINITION_FILES: the server's definition files, one per line.
 # VELMOR_PVM_TRACE: when set, the worker's trace file.
+# Both reach the task through PVM_EXPORT (set by the server's task table),
+# with VELMOR_BIN_DIR, VELMOR_LOG_DIR, EXECUTION_MODEL, PATH and
+# LD_LIBRARY_PATH. On a worker host this script, pvm_worker, the definition
+# files, the libraries they name and the working directory (with the stubs
+# the server built) must be at the same paths as on the server's host.
 
 if [ "$1" != "pvm_start" ] || [ -z "$2" ]; then
   echo "usage: $0 pvm_start <working directory>" >&2

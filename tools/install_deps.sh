@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need (idempotent).
 set -euo pipefail
-pkgs="build-essential cmake g++ libgtest-dev googletest bison flex pvm pvm-dev"
+# iproute2 and util-linux (ip, unshare, nsenter, setpriv) build the PVM tests' hosts.
+pkgs="build-essential cmake g++ libgtest-dev googletest bison flex pvm pvm-dev iproute2 util-linux"
 missing=""
 for p in $pkgs; do
   dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
