@@ -7,10 +7,12 @@
 # The program, its Velmord and the master pvmd run in a "server" namespace:
 # its own network (loopback only, plus a bridge to the hosts), its own /tmp
 # (so its pvmd is nobody else's), its own host name, which a private
-# /etc/hosts resolves. With N > 0 there are N worker hosts "velmor-host1"...,
-# each a network namespace on a veth pair to the bridge (addresses 10.213.0.x,
-# used only inside these namespaces), with its own /tmp and host name, and
-# the same private /etc/hosts. The files are shared, as on a site's shared
+# /etc/hosts resolves, and its own process ids (whatever happens to this
+# script, the end of the namespace's first process ends every process started
+# in it, on the hosts too). With N > 0 there are N worker hosts
+# "velmor-host1"..., each a network namespace on a veth pair to the bridge
+# (addresses 10.213.0.x, used only inside these namespaces), with its own /tmp
+# and host name, and the same private /etc/hosts. The files are shared, as on a site's shared
 # disk: PVM starts a host's daemon through test_host_rsh.sh, which enters that
 # host's namespaces instead of going over a network.
 #
@@ -47,7 +49,8 @@ subnet=10.213.0
 # --- outside: make the server namespace, or say why not ----------------------
 
 if [ -z "$inside" ]; then
-  if ! why=$(unshare -m -u -n --propagation private true 2>&1); then
+  isolate="unshare -m -u -n -p --fork --kill-child --mount-proc --propagation private"
+  if ! why=$($isolate true 2>&1); then
     if [ "$hosts" -gt 0 ]; then
       echo "SKIPPED: multi-host PVM tests need network and mount namespaces (run as root): $why"
       exit 77
@@ -63,7 +66,7 @@ if [ -z "$inside" ]; then
   fi
   mkdir -p "$state_in"
   state=$(mktemp -d "$state_in/velmor-hosts.XXXXXX") || exit 1
-  unshare -m -u -n --propagation private "$0" --hosts "$hosts" --inside "$state" -- "$@"
+  $isolate "$0" --hosts "$hosts" --inside "$state" -- "$@"
   rc=$?
   rm -rf "$state"
   exit $rc
