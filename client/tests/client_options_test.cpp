@@ -15,10 +15,12 @@ bool parse(std::vector<std::string> words, ClientOptions* o, std::string* error)
 TEST(ClientOptions, ReadsOptionsCommandAndOperands) {
   ClientOptions o;
   std::string error;
-  ASSERT_TRUE(parse({"-p", "12345", "--defs", "a.def", "-n", "2", "call", "m", "f", "-1", "[1,2]"},
+  ASSERT_TRUE(parse({"-p", "12345", "--defs", "a.def", "-n", "2", "-s", "127.0.0.2", "call", "m", "f",
+                     "-1", "[1,2]"},
                     &o, &error))
       << error;
   EXPECT_EQ(o.port, 12345);
+  EXPECT_EQ(o.source, "127.0.0.2");
   EXPECT_EQ(o.def_files, std::vector<std::string>{"a.def"});
   EXPECT_EQ(o.count, 2);
   EXPECT_EQ(o.command, "call");
@@ -35,6 +37,7 @@ TEST(ClientOptions, RejectsMalformedCommandLines) {
       {{"-p", "70000", "modules"}, "from 1 to 65535"},
       {{"--bogus", "modules"}, "unknown option --bogus"},
       {{"--defs"}, "needs a definition file"},
+      {{"--source"}, "needs a local address"},
   };
   cases[1].message_part = "option -p";
   for (Case& c : cases) {
