@@ -93,6 +93,11 @@ kill_namespace() {
       pid=${dir#/proc/}
       [ "$pid" = "$$" ] && continue
       [ "$(net_ns_of "$pid")" = "$ns" ] || continue
+      # A zombie is gone already; it waits only for its parent to collect it.
+      local stat=""
+      read -r stat < "$dir/stat" 2>/dev/null
+      stat=${stat##*) }
+      [ "${stat%% *}" = Z ] && continue
       kill -KILL "$pid" 2>/dev/null && left=1
     done
     [ $left = 0 ] && return 0
@@ -101,19 +106,17 @@ kill_namespace() {
 }
 
 teardown() {
-  local t0
+  local t0 pid ns
   t0=$(date +%s.%N)
   trap - EXIT INT TERM
-  local i=0 pid
+  # The server's side first (the program, Velmord, the master daemon), then
+  # each host with the process that keeps its namespaces.
+  kill_namespace "$(net_ns_of $$)"
   for pid in "${holders[@]}"; do
-    i=$((i + 1))
-    local ns
     ns=$(net_ns_of "$pid")
     [ -n "$ns" ] && kill_namespace "$ns"
     kill -KILL "$pid" 2>/dev/null
   done
-  "$pvmd_control" stop "$state/pvmd.state" >/dev/null 2>&1
-  kill_namespace "$(net_ns_of $$)"
   wait 2>/dev/null
   say "torn down in $(elapsed "$t0") s"
 }
