@@ -222,6 +222,10 @@ int pvm_task_lost(int tid) {
   return known;
 }
 
+void pvm_note_lost_task(int tid) {
+  if (tid > 0) note_lost_task(tid);
+}
+
 void pvm_forget_lost_task(int tid) {
   pthread_mutex_lock(&lost_lock);
   for (int i = 0; i < LOST_TASKS; i++)

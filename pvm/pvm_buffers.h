@@ -131,6 +131,8 @@ int pvm_thread_recv(int tid, int tag, int timeout_ms,
 // of its slot on the next lookup.
 int pvm_task_lost(int tid);
 void pvm_forget_lost_task(int tid);
+// Records `tid` as dead (as a receive that found it dead does).
+void pvm_note_lost_task(int tid);
 
 // pvm_thread_recv of one string into `text` (at most size-1 characters,
 // always terminated). Returns as pvm_thread_recv; on failure `text` is left

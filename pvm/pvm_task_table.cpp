@@ -16,6 +16,12 @@ PVM_Task_Table pvm_task_manager;
 // A slot count this large is a typo, not a site.
 static const long kMaxPoolSize = 65536;
 
+// Tag of the daemon's notice that a worker task has ended, its host lost
+// included. Far above the tags of calls, which count up from 1.
+static const int kTaskExitTag = 0x7ffffff0;
+// The local part of a task id; 0 in the id of a daemon, which sends notices.
+static const int kTidLocalMask = 0x3ffff;
+
 int PVM_Task_Table::pool_size_from(const char* text) {
   if (text == NULL) return 0;
   char* end = NULL;
@@ -197,12 +203,34 @@ int PVM_Task_Table::create_pvm_task(int index) {
   }
   pvm_task_ids[index].task_id = tid;
   pvm_task_ids[index].task_status = 1;
+  {
+    // So that a task that dies, or a host that goes, while the slot is idle
+    // is known before the slot's next call is sent to it.
+    PvmBufferScope scope;
+    if (pvm_notify(PvmTaskExit, kTaskExitTag, 1, &tid) < 0)
+      fprintf(stderr, "PVM: no notice will come if worker task %x ends\n", tid);
+  }
   return tid;
+}
+
+// Takes the daemon's notices of ended tasks that have arrived, without
+// waiting, and records those tasks as lost.
+static void collect_exit_notices() {
+  PvmBufferScope scope;
+  int bufid;
+  while ((bufid = pvm_nrecv(-1, kTaskExitTag)) > 0) {
+    int bytes = 0, tag = 0, from = 0, dead = 0;
+    if (pvm_bufinfo(bufid, &bytes, &tag, &from) >= 0 && (from & kTidLocalMask) == 0 &&
+        pvm_upkint(&dead, 1, 1) >= 0)
+      pvm_note_lost_task(dead);
+    pvm_freebuf(bufid);
+  }
 }
 
 int PVM_Task_Table::get_task_id(int index) {
   if (pool_size == 0 || !inside(index)) return 0;
   int tid = pvm_task_ids[index].task_id;
+  if (tid > 0) collect_exit_notices();
   if (tid > 0 && pvm_task_lost(tid)) {
     // A call found this slot's worker dead: start a fresh one for the next.
     fprintf(stderr, "PVM worker task %x of slot %d is gone, starting a new one\n", tid, index);

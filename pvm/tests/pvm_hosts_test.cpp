@@ -293,7 +293,7 @@ TEST_F(PvmHosts, EverySlotGivesTheClientTheLinesOfALocalCall) {
   for (int slot = 0; slot < kSlots; slot++) EXPECT_EQ(tasks[slot_task_[slot]], slot_host_[slot]);
 }
 
-// Last: it takes a host away.
+// Takes a host away: runs after the tests that need every host.
 TEST_F(PvmHosts, ALostHostEndsOnlyItsCallsAndItsSlotMovesToAHostStillThere) {
   std::set<std::string> test_hosts(hosts_.begin(), hosts_.end());
   int lost = -1, other = -1;
@@ -365,6 +365,34 @@ TEST_F(PvmHosts, ALostHostEndsOnlyItsCallsAndItsSlotMovesToAHostStillThere) {
   EXPECT_EQ(call(*pvm_, lost, "sample_threads_async", {"range_average", "[4,5]"}),
             call(*local_, lost, "sample_threads_async", {"range_average", "[4,5]"}));
   EXPECT_EQ(call(*pvm_, other, "sample_threads", {"range_average", "[3]"}), "3\n");
+  slot_task_[lost] = moved;
+  slot_host_[lost] = after[moved];
+}
+
+// After the one above: another host goes while its slot has no call.
+TEST_F(PvmHosts, AHostLostWhileItsSlotIsIdleIsLeftBeforeTheSlotsNextCall) {
+  if (cut_links()) GTEST_SKIP() << "a cut link is noticed only when a call waits on it";
+  std::set<std::string> test_hosts(hosts_.begin(), hosts_.end());
+  std::set<std::string> present = vm_hosts();
+  int idle = -1;
+  for (int slot = 0; slot < kSlots && idle < 0; slot++)
+    if (test_hosts.count(slot_host_[slot]) && present.count(slot_host_[slot])) idle = slot;
+  ASSERT_GE(idle, 0);
+  const std::string gone = slot_host_[idle];
+  printf("stopping the PVM daemon of %s (slot %d's host, no call running)\n", gone.c_str(), idle);
+  fflush(stdout);
+  ASSERT_TRUE(stop_host_daemon(gone));
+  for (int i = 0; i < 100 && vm_hosts().count(gone); i++) usleep(100000);
+  ASSERT_EQ(vm_hosts().count(gone), 0u);
+
+  // The slot's very next call already runs on a new task elsewhere.
+  std::map<int, std::string> before = worker_tasks();
+  EXPECT_EQ(call(*pvm_, idle, "sample_threads", {"range_average", "[1,2,6]"}), "3\n") << pvm_->log();
+  std::map<int, std::string> after = worker_tasks();
+  int moved = new_task(before, after);
+  ASSERT_NE(moved, 0) << pvm_->log();
+  printf("slot %d: new worker task t%x on host %s\n", idle, moved, after[moved].c_str());
+  EXPECT_NE(after[moved], gone);
 }
 
 }  // namespace
