@@ -112,10 +112,12 @@ static void export_settings_to_tasks() {
   setenv("PVM_EXPORT", names.c_str(), 1);
 }
 
-// The last line of the local pvmd's log, where it says why it stopped.
+// The last line of the local pvmd's log, where it says why it stopped. It
+// lies where PVM keeps its files: PVM_TMP, else /tmp.
 static std::string pvmd_log_tail() {
-  char path[64];
-  snprintf(path, sizeof path, "/tmp/pvml.%d", (int)getuid());
+  const char* dir = getenv("PVM_TMP");
+  char path[600];
+  snprintf(path, sizeof path, "%s/pvml.%d", dir != NULL && *dir != '\0' ? dir : "/tmp", (int)getuid());
   FILE* f = fopen(path, "r");
   if (f == NULL) return "";
   std::string last;

@@ -2,6 +2,8 @@
 // and each slot that serves a client has a worker task of its own.
 #include <gtest/gtest.h>
 #include <pvm3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <set>
@@ -71,6 +73,33 @@ TEST(PvmSlots, TwoClientAddressesGetTwoWorkerTasks) {
   ASSERT_TRUE(average.ok) << average.error;
   EXPECT_EQ(average.result, "4");
   EXPECT_EQ(worker_tasks(server).size(), 2u);
+}
+
+TEST(PvmSlots, WithoutADaemonTheSlotSaysWhyInOneLine) {
+  ServerProcess server;
+  ServerProcess::Options o;
+  o.defs = {"sample_threads"};
+  o.per_user = true;
+  o.max_processes = 2;
+  o.max_pvm_processes = 1;
+  ASSERT_TRUE(server.prepare(o));
+  // PVM looks for its daemon in PVM_TMP: an empty directory has none.
+  std::string empty = server.root() + "/no-pvmd";
+  ASSERT_EQ(mkdir(empty.c_str(), 0755), 0);
+  setenv("PVM_TMP", empty.c_str(), 1);
+  bool started = server.start();
+  unsetenv("PVM_TMP");
+  ASSERT_TRUE(started) << server.log();
+
+  E2EClient client(&server);
+  CallPrint average = client.call("sample_threads", "range_average", {"[1,2,6]"});
+  EXPECT_FALSE(average.ok);
+  const std::string why = "PVM: no pvmd answers for this user on this host; start it";
+  for (int i = 0; i < 100 && server.log().find(why) == std::string::npos; i++) usleep(100000);
+  std::string log = server.log();
+  size_t at = log.find(why);
+  ASSERT_NE(at, std::string::npos) << log;
+  EXPECT_NE(log.substr(at, log.find('\n', at) - at).find("before Velmord"), std::string::npos) << log;
 }
 
 }  // namespace
