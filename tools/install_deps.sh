@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need (idempotent).
 set -euo pipefail
-pkgs="build-essential cmake g++ libgtest-dev googletest bison flex pvm pvm-dev"
+# pkg-config, dpkg-dev: installed-tree and package tests; systemd: systemd-analyze
+# verify of the service unit (no init is started).
+pkgs="build-essential cmake g++ libgtest-dev googletest bison flex pvm pvm-dev pkg-config dpkg-dev systemd"
 missing=""
 for p in $pkgs; do
   dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
