@@ -55,7 +55,7 @@ done
 dpkg-deb -x "$deb" "$work/root"
 grep -q "libexec/velmor" "$work/root/etc/default/velmord" || fail "settings name no VELMOR_BIN_DIR"
 mkdir "$work/unit"
-sed -e "s|ExecStart=/usr/bin/|ExecStart=$work/root/usr/bin/|" \
+sed -e "s| /usr/bin/Velmord | $work/root/usr/bin/Velmord |" \
     -e "s|EnvironmentFile=/etc/|EnvironmentFile=$work/root/etc/|" \
     "$work/root/usr/lib/systemd/system/velmord.service" >"$work/unit/velmord.service"
 if command -v systemd-analyze >/dev/null; then

@@ -121,6 +121,23 @@ expect 750 call payroll net_pay 1000 0.25
 expect 6.5 call payroll total '[1,2,3.5]'
 expect 3 call sample_threads range_average '[1,2,6]'
 
+# Processes of the server's group that still run (zombies aside: whoever
+# inherits an ended worker reaps it in its own time).
+running_in_group() {
+  local stat rest count=0
+  for stat in /proc/[0-9]*/stat; do
+    { read -r rest <"$stat"; } 2>/dev/null || continue
+    rest=${rest##*) }
+    # shellcheck disable=SC2086
+    set -- $rest
+    if [ "$3" = "$server" ] && [ "$1" != Z ]; then count=$((count + 1)); fi
+  done
+  echo "$count"
+}
+# The server and its two workers.
+[ "$(running_in_group)" -ge 3 ] || fail "Velmord runs $(running_in_group) processes, not 3"
+
+# The service's stop: SIGHUP to the server alone ends it and every worker.
 kill -HUP "$server"
 for _ in $(seq 1 300); do
   kill -0 "$server" 2>/dev/null || break
@@ -128,5 +145,10 @@ for _ in $(seq 1 300); do
 done
 if kill -0 "$server" 2>/dev/null; then fail "Velmord did not end on SIGHUP"; fi
 wait "$server" || fail "Velmord's exit status after SIGHUP"
+for _ in $(seq 1 300); do
+  [ "$(running_in_group)" -eq 0 ] && break
+  sleep 0.1
+done
+[ "$(running_in_group)" -eq 0 ] || fail "workers outlived the server"
 server=""
 echo "installed tree: user library and sample served and called"
