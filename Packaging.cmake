@@ -53,9 +53,10 @@ set_target_properties(${VELMOR_SAMPLES} PROPERTIES INSTALL_RPATH "$ORIGIN/${samp
 install(TARGETS ${VELMOR_SAMPLES} LIBRARY DESTINATION ${VELMOR_SAMPLE_LIB_DIR})
 # The definition files of the repository name the libraries of build/; the
 # installed ones name the installed libraries, relative to themselves.
-file(GLOB VELMOR_SAMPLE_DEFS ${CMAKE_SOURCE_DIR}/samples/*.def)
+file(GLOB VELMOR_SAMPLE_DEFS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/samples/*.def)
 foreach(def ${VELMOR_SAMPLE_DEFS})
   get_filename_component(name ${def} NAME)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${def})
   file(READ ${def} text)
   string(REPLACE "../build/lib/" "${defs_to_sample_libs}/" text "${text}")
   string(REPLACE "// Paths are relative to this file: the libraries of the build tree build/."
