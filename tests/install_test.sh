@@ -7,6 +7,7 @@
 #
 # usage: install_test.sh BUILD_DIR
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 build=$1
 root=$(mktemp -d /tmp/velmor-install-XXXXXX)
 server=""
@@ -37,7 +38,7 @@ DESTDIR=$dest cmake --install "$build" --prefix "$prefix" >"$root/install.log" 2
   fail "cmake --install"
 
 # Nothing installed names the build or source tree.
-source_dir=$(cd "$(dirname "$0")/.." && pwd)
+source_dir=$(dirname "$here")
 for f in "$top"/libexec/velmor/system.info "$top"/libexec/velmor/Velmor.sh \
          "$top"/lib*/pkgconfig/velmor.pc "$top"/share/velmor/samples/*.def \
          "$top"/lib/systemd/system/velmord.service "$top"/etc/default/velmord; do
@@ -82,33 +83,23 @@ FUNCTIONS {
 }
 EOF
 
-port_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-port=0
-for _ in $(seq 1 50); do
-  candidate=$((20000 + RANDOM % 40000))
-  if port_free "$candidate"; then port=$candidate; break; fi
-done
-[ "$port" -ne 0 ] || fail "no free port"
-
 # Started from a directory of its own: paths come from the definition files.
 # The installed sample definition files name the installed sample libraries.
-(
-  cd "$root/elsewhere"
-  export VELMOR_BIN_DIR=$top/libexec/velmor VELMOR_LOG_DIR=$root/wrappers
-  export EXECUTION_MODEL=PROCESS_POOL MAX_PROCESSES=2
-  unset ALLOW_CLIENTS MAX_PVM_PROCESSES
-  exec setsid "$top/bin/Velmord" -p "$port" "$root/site/defs/payroll.def" \
-    "$top/share/velmor/samples/sample_threads.def"
-) >"$root/server.log" 2>&1 &
-server=$!
-
-up=0
-for _ in $(seq 1 1800); do  # stub compiles take long on a busy machine
-  kill -0 "$server" 2>/dev/null || fail "Velmord ended at start-up"
-  if ! port_free "$port"; then up=1; break; fi
-  sleep 0.1
-done
-[ "$up" -eq 1 ] || fail "Velmord does not accept connections"
+server_log=$root/server.log
+launch() {
+  (
+    cd "$root/elsewhere"
+    export VELMOR_BIN_DIR=$top/libexec/velmor VELMOR_LOG_DIR=$root/wrappers
+    export EXECUTION_MODEL=PROCESS_POOL MAX_PROCESSES=2
+    unset ALLOW_CLIENTS MAX_PVM_PROCESSES
+    exec setsid "$top/bin/Velmord" -p "$port" "$root/site/defs/payroll.def" \
+      "$top/share/velmor/samples/sample_threads.def"
+  ) >"$server_log" 2>&1 &
+  server=$!
+}
+# shellcheck source=start_server.sh
+. "$here/start_server.sh"
+start_server
 
 client() { "$top/bin/velmor_client" -p "$port" "$@" 2>>"$root/client.log"; }
 expect() {
