@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package of a build tree with CPack and checks its control
 # fields, maintainer scripts and contents (dpkg-deb -f, -e, -c), and the
-# service unit it carries with systemd-analyze verify. The package is not
-# installed: that would add a system user and files to the machine.
+# service unit it carries with systemd-analyze verify, and runs its maintainer
+# scripts in a mount namespace of their own. The package is not installed on
+# the machine: that would leave traces in dpkg's records and logs.
 #
 # usage: deb_test.sh BUILD_DIR
 set -euo pipefail
@@ -49,6 +50,42 @@ grep -q "deluser --system velmor" "$work/control/postrm" || fail "postrm purge k
 for script in postinst prerm postrm; do
   sh -n "$work/control/$script" || fail "$script does not parse"
 done
+
+# The maintainer scripts against a private copy of /etc and an empty /var/lib
+# (a mount namespace of their own, so the machine stays as it is): configure
+# makes the system user and its group, twice as well as once; remove keeps
+# them; purge takes back the user, the group and the state directory, and
+# leaves the account files as they were.
+if command -v adduser >/dev/null && unshare -m true 2>/dev/null; then
+  mkdir "$work/etc"
+  cp -a /etc/. "$work/etc/"
+  unshare -m bash -euc '
+    ctl=$1 etc=$2
+    mount --bind "$etc" /etc
+    mount -t tmpfs tmpfs /var/lib
+    for f in passwd group shadow gshadow; do [ ! -e /etc/$f ] || cp /etc/$f /var/lib/$f.before; done
+    sh "$ctl/postinst" configure
+    sh "$ctl/postinst" configure
+    getent passwd velmor | grep -q ":/var/lib/velmor:" || { echo "no user velmor"; exit 1; }
+    getent group velmor >/dev/null || { echo "no group velmor"; exit 1; }
+    mkdir -p /var/lib/velmor/wrappers
+    sh "$ctl/prerm" remove
+    sh "$ctl/postrm" remove
+    getent passwd velmor >/dev/null || { echo "remove took the user"; exit 1; }
+    sh "$ctl/postrm" purge
+    ! getent passwd velmor >/dev/null || { echo "purge kept the user"; exit 1; }
+    ! getent group velmor >/dev/null || { echo "purge kept the group"; exit 1; }
+    [ ! -e /var/lib/velmor ] || { echo "purge kept /var/lib/velmor"; exit 1; }
+    for f in passwd group shadow gshadow; do
+      [ ! -e /etc/$f ] || cmp -s /etc/$f /var/lib/$f.before || { echo "/etc/$f changed"; exit 1; }
+    done
+    echo "maintainer scripts: user velmor made, kept on remove, purged"
+  ' maintainer "$work/control" "$work/etc" >"$work/scripts.log" 2>&1 ||
+    { cat "$work/scripts.log" >&2; fail "maintainer scripts"; }
+  tail -n 1 "$work/scripts.log"
+else
+  echo "no adduser or no mount namespace: maintainer scripts not run"
+fi
 
 # The unit as systemd reads it, with the package's paths pointing into the
 # unpacked tree (the programs are not installed here).
