@@ -83,6 +83,14 @@ FUNCTIONS {
 }
 EOF
 
+# The installed wrapgen builds the same glue ahead of time.
+mkdir "$root/ahead"
+(cd "$root/elsewhere" && VELMOR_BIN_DIR=$top/libexec/velmor VELMOR_LOG_DIR=$root/ahead \
+  "$top/bin/wrapgen" "$root/site/defs/payroll.def") >"$root/wrapgen.log" 2>&1 || true
+for f in payroll.so payroll.bas; do
+  [ -f "$root/ahead/$f" ] || fail "wrapgen made no $f"
+done
+
 # Started from a directory of its own: paths come from the definition files.
 # The installed sample definition files name the installed sample libraries.
 server_log=$root/server.log
