@@ -131,6 +131,15 @@ TEST_F(WrapperReader, ModuleAndPathMustFitTheirFields) {
   EXPECT_EQ(1u, Lines().size());
 }
 
+// A library path that fits the file but not behind the file's directory ends
+// the program, as every composed path that does not fit its buffer does.
+TEST_F(WrapperReader, LibraryPathTooLongBehindTheDirectoryEndsTheProgram) {
+  std::string entry(1023 - dir_.path().size(), 'x');
+  std::string path = dir_.Write("long.def", "LIBRARIES { " + entry + "; }\n");
+  EXPECT_EXIT(Read(path, "long"), testing::ExitedWithCode(1),
+              "Not enough space \\(available 1024, used [0-9]+\\) to strcat x+\nSorry, exiting ...\n");
+}
+
 TEST(ModuleName, OneRuleForEveryPath) {
   struct Case {
     std::string path;
