@@ -2,14 +2,15 @@
 # probed may be taken before the server binds it, so the start tries another
 # port then. The caller defines fail, and launch, which starts the server on
 # $port in the background, sets server to its pid and writes its output to
-# $server_log.
+# $server_log. Ports are picked below the kernel's ephemeral range (32768 on),
+# where the other tests' servers and every outgoing connection take theirs.
 
 port_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
 pick_port() {
   local candidate
   for _ in $(seq 1 50); do
-    candidate=$((20000 + RANDOM % 40000))
+    candidate=$((20000 + RANDOM % 12768))
     if port_free "$candidate"; then
       port=$candidate
       return 0
