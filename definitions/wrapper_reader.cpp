@@ -7,6 +7,7 @@
 #include <new>
 
 #include "definition_grammar.hpp"
+#include "definition_paths.h"
 #include "prototype_parser.h"
 
 Llist<ExternDefinition*>* wp_ltype = nullptr;
@@ -32,9 +33,18 @@ void retire(Llist<ExternDefinition*>** list) {
   *list = nullptr;
 }
 
+// The path as the loader and the symbol lister are to see it: relative to the
+// definition file, not to whoever reads it.
 void record_library(char* text) {
+  char written[STATEMENT_SIZE];
+  trim(text, written, sizeof(written));
   char name[STATEMENT_SIZE];
-  trim(text, name, sizeof(name));
+  if (!resolve_definition_path(file_at_work, written, name, sizeof(name))) {
+    fprintf(stderr, "Not enough space (available %d, used %d) to strcat %s\n", (int)sizeof(name),
+            (int)strlen(file_at_work), written);
+    fprintf(stderr, "Sorry, exiting ...\n");
+    exit(1);
+  }
   Lib* lib = (Lib*)malloc(sizeof(Lib));
   char* file = strdup(file_at_work);
   char* libname = strdup(name);

@@ -156,6 +156,16 @@ void serve(void) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+    printf(
+        "Usage: pvm_worker [-t trace_file] definition_file ...\n"
+        "Runs the calls of a Velmord worker process as a PVM task; Velmord starts it\n"
+        "through VELMOR_BIN_DIR/Velmor.sh, which passes the definition files listed in\n"
+        "VELMOR_DEFINITION_FILES (one per line) and VELMOR_PVM_TRACE as the trace file.\n"
+        "Builds and loads the stubs of the files like Velmord (VELMOR_BIN_DIR,\n"
+        "VELMOR_LOG_DIR), then serves call-start messages of its parent task.\n");
+    return 0;
+  }
   start_up(argc, argv);
   serve();
   return 0;

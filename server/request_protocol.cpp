@@ -13,6 +13,7 @@
 #include <string>
 
 #include "data_exchange.h"
+#include "definition_paths.h"
 #include "df_interface.h"
 #include "formula_manager.h"
 #include "line_transport.h"
@@ -212,7 +213,12 @@ void serve_module(Tarrow* server, HCStruct* hc, RequestLine& fields) {
     SEND_LINE(*hc, "__OVER__");
     return;
   }
-  serve_file_line(hc, file->data, n);
+  char path[PROTOFILE_NAME_SIZE];
+  if (!resolve_definition_path(fm->protofile_name, file->data, path, sizeof(path))) {
+    SEND_LINE(*hc, "__ERR__");
+    return;
+  }
+  serve_file_line(hc, path, n);
 }
 
 void serve_wrapper(HCStruct* hc, RequestLine& fields) {

@@ -24,6 +24,32 @@ void display_help() {
   fprintf(stderr, "Usage: Velmord.exe [-t | --test] prototype_file ...\n");
 }
 
+// The whole story on stdout, for "Velmord --help".
+static void display_long_help() {
+  printf(
+      "Usage: Velmord [-p port] [-t | --test] prototype_file ...\n"
+      "Serves the functions of the prototype (definition) files to Excel clients over TCP.\n"
+      "Each file's stub library and VBA module are generated into VELMOR_LOG_DIR when the\n"
+      "file is newer than its stub library. Relative paths in a file are taken relative to\n"
+      "the file's own directory.\n"
+      "\n"
+      "  -p port       TCP port to listen on (default 9999)\n"
+      "  -t, --test    run the whole start-up, then exit without serving\n"
+      "  --help        this text\n"
+      "\n"
+      "Environment:\n"
+      "  VELMOR_BIN_DIR           holds system.info and Velmor.sh (default ./)\n"
+      "  VELMOR_LOG_DIR           writable: generated files, map.info, velmor.pid (default ./log/)\n"
+      "  EXECUTION_MODEL          PROCESS_POOL (default) or PROCESS_PER_USER\n"
+      "  MAX_PROCESSES            worker processes (default %d)\n"
+      "  MAX_THREADS_PER_PROCESS  0 serves one conversation at a time (default %d)\n"
+      "  ALLOW_CLIENTS            blank-separated address/mask pairs admitted\n"
+      "  MAX_PVM_PROCESSES        PVM worker tasks, one per worker slot (default none)\n"
+      "\n"
+      "SIGHUP ends the server and its workers; SIGUSR1 restarts the workers.\n",
+      kDefaultKids, kDefaultThreadsPerKid);
+}
+
 int check_availability(const char* path) {
   FILE* f = fopen(path, "r");
   if (f == nullptr) return 0;
@@ -157,6 +183,10 @@ int velmord_start(int argc, char** argv) {
   if (argc < 2) {
     display_help();
     return 1;
+  }
+  if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+    display_long_help();
+    return 0;
   }
 
   int filter = load_valid_entries();

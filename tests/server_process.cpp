@@ -74,6 +74,7 @@ bool ServerProcess::prepare(const Options& options) {
   if (root_.empty()) return false;
   std::string build = VELMOR_BUILD_DIR;
   (void)!symlink((build + "/lib").c_str(), (root_ + "/lib").c_str());
+  (void)!symlink(build.c_str(), (root_ + "/build").c_str());
   (void)!symlink((build + "/samples").c_str(), (root_ + "/samples").c_str());
   mkdir((root_ + "/defs").c_str(), 0755);
   mkdir((root_ + "/wrappers").c_str(), 0755);

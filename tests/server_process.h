@@ -3,8 +3,9 @@
 // VELMOR_LOG_DIR; started in a process group of its own so that the server
 // and its workers die together.
 //
-// Layout of the root (the definition files name paths relative to wrappers/):
-//   lib -> <build>/lib          the sample libraries
+// Layout of the root (the definition files name paths relative to defs/):
+//   build -> <build>            the sample libraries, as ../build/lib/NAME.so
+//   lib -> <build>/lib          the same, for definition files that say ../lib/
 //   samples -> <build>/samples  the module files listed under MODULES
 //   defs/NAME.def               copies of the sample definition files
 //   wrappers/                   working directory and VELMOR_LOG_DIR

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need (idempotent).
 set -euo pipefail
-# iproute2 and util-linux (ip, unshare, nsenter, setpriv) build the PVM tests' hosts.
-pkgs="build-essential cmake g++ libgtest-dev googletest bison flex pvm pvm-dev iproute2 util-linux"
+# iproute2 and util-linux (ip, unshare, nsenter, setpriv) build the PVM tests' hosts;
+# pkg-config, dpkg-dev: installed-tree and package tests; systemd: systemd-analyze
+# verify of the service unit (no init is started).
+pkgs="build-essential cmake g++ libgtest-dev googletest bison flex pvm pvm-dev iproute2 util-linux pkg-config dpkg-dev systemd"
 missing=""
 for p in $pkgs; do
   dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"

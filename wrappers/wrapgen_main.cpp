@@ -1,12 +1,28 @@
 // wrapgen: builds the VBA modules, stub sources and stub libraries of the
 // definition files named on the command line, as the server does at start-up.
 #include <stdio.h>
+#include <string.h>
 
 #include "wrapper_interface.h"
 
 int main(int argc, char** argv) {
   if (argc < 2) {
     fprintf(stderr, "wrapper_interface, no argument specified %d!\n", argc);
+    return 0;
+  }
+  if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+    printf(
+        "Usage: wrapgen definition_file ...\n"
+        "Generates MODULE.bas (the VBA module), MODULE.cpp (the stub source) and compiles\n"
+        "MODULE.so for each definition file whose stub library is not newer than the file,\n"
+        "as Velmord does at start-up. Relative paths in a file are taken relative to the\n"
+        "file's own directory.\n"
+        "\n"
+        "Environment:\n"
+        "  VELMOR_LOG_DIR  output directory, must exist (default ./wrapper)\n"
+        "  VELMOR_BIN_DIR  directory of system.info, the compiler commands (default .)\n"
+        "\n"
+        "Exit status: 1 after all files were processed, 0 when map.info cannot be created.\n");
     return 0;
   }
   settle_wrapper_directory();

@@ -71,7 +71,9 @@ TEST_F(WrapperReader, RecordsLibrariesDeclarationsAndTheirTexts) {
                                  "THREADS { int t (); }\nSTREAMS { int s (ExcelChannel<int> c); }\n"
                                  "FORMULAE { A = 1; }\nMODULES { m.bas; }\n");
   EXPECT_EQ("", Read(first, "payroll"));
-  EXPECT_EQ(Strings({first + "|./lib/a.so", first + "|/opt/b.so"}), Libraries());
+  // Relative library paths are taken beside the definition file.
+  const std::string dir = dir_.path();
+  EXPECT_EQ(Strings({first + "|" + dir + "/lib/a.so", first + "|/opt/b.so"}), Libraries());
   EXPECT_EQ(Strings({"Employee"}), Names(wp_ltype));
   EXPECT_EQ(Strings({"g", "f"}), Names(wp_lfun));
   EXPECT_EQ(Strings({"t"}), Names(wp_lthread));
@@ -89,7 +91,8 @@ TEST_F(WrapperReader, RecordsLibrariesDeclarationsAndTheirTexts) {
   EXPECT_EQ(Strings({"h"}), Names(wp_lfun));
   EXPECT_EQ(nullptr, wp_ltype);
   EXPECT_EQ(nullptr, wp_lthread);
-  EXPECT_EQ(Strings({first + "|./lib/a.so", first + "|/opt/b.so", second + "|c.so"}), Libraries());
+  EXPECT_EQ(Strings({first + "|" + dir + "/lib/a.so", first + "|/opt/b.so", second + "|" + dir + "/c.so"}),
+            Libraries());
   EXPECT_EQ(6u, Lines().size());
   EXPECT_EQ("1|other|int h ()", Lines().front());
 
@@ -126,6 +129,15 @@ TEST_F(WrapperReader, ModuleAndPathMustFitTheirFields) {
   fclose(in);
   EXPECT_EQ(nullptr, wp_lfun);
   EXPECT_EQ(1u, Lines().size());
+}
+
+// A library path that fits the file but not behind the file's directory ends
+// the program, as every composed path that does not fit its buffer does.
+TEST_F(WrapperReader, LibraryPathTooLongBehindTheDirectoryEndsTheProgram) {
+  std::string entry(1023 - dir_.path().size(), 'x');
+  std::string path = dir_.Write("long.def", "LIBRARIES { " + entry + "; }\n");
+  EXPECT_EXIT(Read(path, "long"), testing::ExitedWithCode(1),
+              "Not enough space \\(available 1024, used [0-9]+\\) to strcat x+\nSorry, exiting ...\n");
 }
 
 TEST(ModuleName, OneRuleForEveryPath) {

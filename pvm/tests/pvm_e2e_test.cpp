@@ -70,7 +70,7 @@ std::string read_file(const std::string& path) {
   return s.str();
 }
 
-// One Velmord in a root of its own (layout as the samples expect: lib/,
+// One Velmord in a root of its own (layout as the samples expect: build/,
 // samples/, defs/, wrappers/ as working and log directory), in its own
 // process group, killed with it at the end.
 class Server {
@@ -82,6 +82,7 @@ class Server {
     root_ += "";
     (void)name;
     (void)!symlink((kBuild + "/lib").c_str(), (root_ + "/lib").c_str());
+    (void)!symlink(kBuild.c_str(), (root_ + "/build").c_str());
     (void)!symlink((kBuild + "/samples").c_str(), (root_ + "/samples").c_str());
     mkdir((root_ + "/defs").c_str(), 0755);
     mkdir((root_ + "/wrappers").c_str(), 0755);
