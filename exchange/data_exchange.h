@@ -197,6 +197,8 @@ int pack_and_send(DataExchange* de, const double& value, int dimension = 0);
 int pack_and_send(DataExchange* de, const float& value, int dimension = 0);
 int pack_and_send(DataExchange* de, const long& value, int dimension = 0);
 int pack_and_send(DataExchange* de, const int& value, int dimension = 0);
+// A single character: its one-character text, '\0' as the empty text.
+int pack_and_send(DataExchange* de, const char& value, int dimension = 0);
 
 // A received C string is a strdup copy that belongs to the caller.
 int receive_and_unpack(DataExchange* de, std::string& value, int dimension = 0);
@@ -205,5 +207,7 @@ int receive_and_unpack(DataExchange* de, double& value, int dimension = 0);
 int receive_and_unpack(DataExchange* de, float& value, int dimension = 0);
 int receive_and_unpack(DataExchange* de, long& value, int dimension = 0);
 int receive_and_unpack(DataExchange* de, int& value, int dimension = 0);
+// The first character of the text; the empty text gives '\0'.
+int receive_and_unpack(DataExchange* de, char& value, int dimension = 0);
 
 #endif
