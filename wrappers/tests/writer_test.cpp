@@ -222,7 +222,7 @@ TEST_F(WriterTest, LiveThreadWithOnlyItsChannel) {
                    "\t}",
                    "\tint Send (T &return_value) {",
                    "\t\tpack_and_send (de, return_value);",
-                   "\t\treturn 1;",
+                   "\t\treturn de->end_delivery ();",
                    "\t}",
                    "};",
                    "typedef  int (*ticker_type) ( ExcelChannel<double> * );"}) +
@@ -254,7 +254,7 @@ TEST_F(WriterTest, StubPieces) {
       {"int jump (ExcelChannel<double *> out, int every, double & last)", EXECUTE_AS_LIVE_THREAD,
        {"\tdouble  *arg_0;\n", "\tEC_jump (DataExchange *_de , double  &par_0) {\n",
         "\t\tif (de->make_connection (1) == 0) {\n", " \tpack_and_send (de, *arg_0);\n",
-        "\t\t\tde->close_connection ();\n\t\treturn 1;\n",
+        "\t\tpack_and_send (de, return_value);\n\t\treturn de->end_delivery ();\n",
         "typedef  int (*jump_type) ( ExcelChannel<Range<double> *> * , int , double &);\n",
         "\tEC_jump<Range<double> *> excel_channel (de , arg_1);\n",
         "\t\tret = function (&excel_channel, arg_0, arg_1);\n",
@@ -279,10 +279,15 @@ TEST_F(WriterTest, StubPieces) {
        {"( vector<double> );\n", "\tvector<double> arg_0; receive_and_unpack (de, arg_0, 1);\n",
         "\t\tret = function (arg_0);\n", "\tpack_and_send (de, arg_0, 1);\n"},
        {"arg_0_range_ptr"}},
+      // Scalar values but outbound arguments: every delivery on a connection
+      // of its own, so the end comes as one more connection (KEY and -1).
       {"int hold (ExcelChannel<double> out, RANGE<double> & r)", EXECUTE_AS_LIVE_THREAD,
        {"\tResultRange<double>  *arg_0;\n", "\t\tRange<double> *arg_0_range_ptr = arg_0;\n"
-        " \tpack_and_send (de, arg_0_range_ptr, 0);\n"},
-       {"*arg_0);"}},
+        " \tpack_and_send (de, arg_0_range_ptr, 0);\n",
+        "\t\tif (de->make_connection (1) == 0) {\n",
+        "\tint connection_status = de->make_connection (-1);\n\tif (connection_status == 0) \n"
+        "\t\tpthread_cancel ( pthread_self() );\n\tde->done_with_result ();\n"},
+       {"*arg_0);", "SetScalarStream", "EndScalarStream"}},
   };
   for (const StubCase& c : cases) {
     std::string text = stub(c.declaration, c.kind);
