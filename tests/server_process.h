@@ -14,6 +14,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 class ServerProcess {
@@ -23,6 +24,8 @@ class ServerProcess {
     bool per_user = false;           // EXECUTION_MODEL=PROCESS_PER_USER, MAX_PROCESSES=2
     int max_processes = 2;
     int max_pvm_processes = 0;       // > 0: MAX_PVM_PROCESSES (needs a running pvmd)
+    // Further definition files by name and text, written to defs/NAME.def.
+    std::vector<std::pair<std::string, std::string>> def_texts;
   };
 
   ServerProcess();
