@@ -19,6 +19,8 @@ extern int column_count;
 extern char statement[STATEMENT_SIZE];
 // Token code of the keyword of the section being read (0 at the top level).
 extern int state;
+// Line on which the definition being collected began (for messages).
+extern int statement_line;
 
 // Next token code, 0 at the end of the input.
 int py_lex();

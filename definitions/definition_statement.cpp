@@ -10,6 +10,7 @@
 
 char statement[STATEMENT_SIZE];
 int state = 0;
+int statement_line = 0;
 // py_parse is the server-side reader; wp_parse swaps its own handler in.
 DefinitionHandler definition_handler = record_server_definition;
 
@@ -26,6 +27,7 @@ namespace {
 
 void statement_add_word(const char* word) {
   size_t used = strlen(statement);
+  if (used == 0) statement_line = line_count;
   if (used > 0) {
     if (used >= sizeof(statement) - 1) statement_overflow(" ");
     statement[used++] = ' ';

@@ -5,7 +5,8 @@
 
 #include "externals.h"
 
-ExternDefinition::ExternDefinition() : return_type(nullptr), prototype(nullptr), arg_count(0) {
+ExternDefinition::ExternDefinition()
+    : return_type(nullptr), prototype(nullptr), arg_count(0), source_line(0) {
   name[0] = '\0';
 }
 

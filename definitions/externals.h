@@ -113,6 +113,7 @@ class ExternDefinition {
   Prototype* return_type;
   Llist<Prototype*>* prototype;  // parameters in the order written
   int arg_count;                 // unused, always 0
+  int source_line;               // line of the definition file it began on, 0 unknown
 
   ExternDefinition();
 

@@ -95,6 +95,7 @@ void record_declaration(Llist<ExternDefinition*>** list, int type, char* text) {
     }
     return;
   }
+  extern_definition_root->source_line = statement_line;
   Llist<ExternDefinition*>* node =
       new (std::nothrow) Llist<ExternDefinition*>(extern_definition_root, *list);
   if (node == nullptr) node_failure(threads, text);

@@ -8,6 +8,7 @@
 
 #include "line_transport.h"
 #include "stream_clients.h"
+#include "thread_status_manager.h"
 
 DataExchange::DataExchange()
     : sd(0),
@@ -20,7 +21,8 @@ DataExchange::DataExchange()
       stream_client(nullptr),
       request_released(0),
       client_released(0),
-      request_socket_closed(0) {
+      request_socket_closed(0),
+      delivery_lost(0) {
   unit_data[0] = '\0';
   memset(&cinfo, 0, sizeof(cinfo));
   cinfo.ClientAddr.sin_family = AF_INET;
@@ -91,11 +93,15 @@ int DataExchange::send_unit(const char* text) {
       // The entry closed the connection (or it was closed under us).
       sd = 0;
       stream_client = nullptr;
+      if (cinfo.execution_type != 0) delivery_lost = 1;
     }
     return rc;
   }
   int rc = send_line(sd, text);
-  if (rc <= 0) close_connection();
+  if (rc <= 0) {
+    close_connection();
+    if (cinfo.execution_type != 0) delivery_lost = 1;
+  }
   return rc;
 }
 
@@ -117,7 +123,11 @@ int DataExchange::send_data(int ack) {
   if (rc <= 0) return rc;
   if (cinfo.return_type == RETURN_SCALAR_STREAM || cinfo.return_type == RETURN_SCALAR_THREAD)
     return rc;
-  if (ack && receive_line(sd, unit_data, sizeof(unit_data)) < 1) close_connection();
+  if (ack && receive_line(sd, unit_data, sizeof(unit_data)) < 1) {
+    close_connection();
+    // Unacknowledged, a delivered value may not have reached the client.
+    if (cinfo.execution_type != 0) delivery_lost = 1;
+  }
   return rc;
 }
 
@@ -155,12 +165,15 @@ int DataExchange::break_connection(int kind) {
   if (data_service_type == PVM_SLAVE_SERVICE) {
     snprintf(unit_data, sizeof(unit_data), form, GetPVMKey());
     PvmSend(unit_data);
+    delivery_lost = 0;
     return 1;
   }
   snprintf(unit_data, sizeof(unit_data), form, GetFunctionKey());
+  // What is lost from here on are the call's values, not its request.
   if (execution_model == PROCESS_POOL) {
     send_data(1);
     close_connection();
+    delivery_lost = 0;
     return 1;
   }
   // Per-user: sd is this worker's stream to the relay, which the request
@@ -169,6 +182,7 @@ int DataExchange::break_connection(int kind) {
   send_data("__DONE__", 1);
   if (sd == 0) request_socket_closed = 1;
   sd = 0;
+  delivery_lost = 0;
   release_request_thread();
   if (data_service_type == PVM_PROXY_SERVICE) SetPVMKey(PvmReceive());
   return 1;
@@ -176,9 +190,37 @@ int DataExchange::break_connection(int kind) {
 
 int DataExchange::make_connection(int marker) {
   call_safe_point();
+  // Once a value was lost no delivery follows; the end (-1) still goes out.
+  if (delivery_lost && marker != -1) return 0;
+  int made;
   if (data_service_type == PVM_SLAVE_SERVICE || data_service_type == PVM_PROXY_SERVICE)
-    return PvmMakeConnection(marker);
-  return open_client_connection(marker);
+    made = PvmMakeConnection(marker);
+  else
+    made = open_client_connection(marker);
+  if (!made && cinfo.execution_type == 2 && marker != -1) lose_delivery();
+  return made;
+}
+
+int DataExchange::lose_delivery() {
+  delivery_lost = 1;
+  ThreadStatusNode* node = static_cast<ThreadStatusNode*>(thread_status_node);
+  if (node != nullptr) node->stop_own_call();
+  return 0;
+}
+
+int DataExchange::end_delivery() {
+  if (cinfo.return_type == RETURN_PLAIN) {
+    if (data_service_type == PVM_SLAVE_SERVICE) {
+      snprintf(unit_data, sizeof(unit_data), "#STREAM_%s~%d", GetFunctionKey(), DELIVERY_END_MARKER);
+      PvmSend(unit_data);
+    } else if (sd > 0) {
+      close_connection();
+    } else {
+      // Closed under the delivery: a unit (or its acknowledgement) was lost.
+      delivery_lost = 1;
+    }
+  }
+  return delivery_lost ? lose_delivery() : 1;
 }
 
 // Kept apart from make_connection so that the safe point's caller holds no
@@ -229,6 +271,15 @@ int DataExchange::set_scalar_path(int return_type) {
   return 1;
 }
 
+int DataExchange::end_lost_relay() {
+  lose_delivery();
+  call_safe_point();
+  // Not registered, so not stoppable here: the worker still stops its side.
+  PvmStopCall();
+  close_connection();
+  return 0;
+}
+
 int DataExchange::SetScalarStream() { return set_scalar_path(RETURN_SCALAR_STREAM); }
 int DataExchange::SetScalarThread() { return set_scalar_path(RETURN_SCALAR_THREAD); }
 
@@ -244,12 +295,13 @@ int DataExchange::EndScalarStream() {
       return 0;
     case PVM_PROXY_SERVICE:
       // The worker's values until its end text (or a PVM error) go through;
-      // a stop from the client takes effect before the next one.
+      // a stop from the client takes effect before the next one, and so does
+      // a value the client could not be sent.
       for (;;) {
         call_safe_point();
         PvmReceive();
         int last = strchr(unit_data, '=') == nullptr;
-        send_data(1);
+        if (send_data(1) <= 0 && !last) return end_lost_relay();
         if (last) return 0;
       }
   }

@@ -44,6 +44,11 @@ enum { UNIT_DATA_SIZE = 1024, CALLBACK_NAME_SIZE = 512 };
 // worker; its module is empty, which no published function has.
 #define PVM_STOP_CALL "stop_thread"
 
+// The marker of a worker's delivery text "#STREAM_key~0": the delivery just
+// sent is complete, so the proxy closes its client connection at once. Never
+// sent to a client.
+enum { DELIVERY_END_MARKER = 0 };
+
 struct ClientInfo;
 
 // Where and how to call the client back.
@@ -84,6 +89,9 @@ class DataExchange {
   // Set by break_connection when a failed send closed the request socket, so
   // the request thread stops serving that descriptor.
   int request_socket_closed;
+  // Set once a value of a thread or live thread could not be delivered; from
+  // then on the call delivers nothing more (see lose_delivery).
+  int delivery_lost;
 
   DataExchange();
   ~DataExchange();
@@ -151,6 +159,19 @@ class DataExchange {
   int break_connection(int kind);
   int make_connection(int marker);
 
+  // The end of one Send of a live thread: closes the delivery's own
+  // connection (the worker tells its proxy instead, with the marker
+  // DELIVERY_END_MARKER). Returns 1 when every unit of the delivery went
+  // through, else lose_delivery().
+  int end_delivery();
+  // A value could not be delivered: the call is ended at its next safe point
+  // as if its client had stopped it (a call that is not registered, and so
+  // cannot be stopped, just delivers nothing more). Returns 0.
+  int lose_delivery();
+  // Proxy: the client missed a relayed value. Ends the call as lose_delivery
+  // does, at once; unstoppable, it asks the worker to stop. Returns 0.
+  int end_lost_relay();
+
   // Scalar call-back path over the client's stream connection.
   int SetScalarStream();
   int SetScalarThread();
@@ -197,6 +218,8 @@ int pack_and_send(DataExchange* de, const double& value, int dimension = 0);
 int pack_and_send(DataExchange* de, const float& value, int dimension = 0);
 int pack_and_send(DataExchange* de, const long& value, int dimension = 0);
 int pack_and_send(DataExchange* de, const int& value, int dimension = 0);
+// A single character: its one-character text, '\0' as the empty text.
+int pack_and_send(DataExchange* de, const char& value, int dimension = 0);
 
 // A received C string is a strdup copy that belongs to the caller.
 int receive_and_unpack(DataExchange* de, std::string& value, int dimension = 0);
@@ -205,5 +228,7 @@ int receive_and_unpack(DataExchange* de, double& value, int dimension = 0);
 int receive_and_unpack(DataExchange* de, float& value, int dimension = 0);
 int receive_and_unpack(DataExchange* de, long& value, int dimension = 0);
 int receive_and_unpack(DataExchange* de, int& value, int dimension = 0);
+// The first character of the text; the empty text gives '\0'.
+int receive_and_unpack(DataExchange* de, char& value, int dimension = 0);
 
 #endif

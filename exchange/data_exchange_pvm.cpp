@@ -45,9 +45,13 @@ int DataExchange::PvmStopCall() {
 // later sends and receives fail at once instead of waiting for texts that
 // will never come.
 int DataExchange::PvmSend(const char* text) {
-  if (pvm_task_id <= 0) return PvmNoTask;
-  NoCancelScope no_cancel;
-  return pvm_thread_send_text(pvm_task_id, pvm_msg_tag, text == nullptr ? "" : text);
+  int rc = PvmNoTask;
+  if (pvm_task_id > 0) {
+    NoCancelScope no_cancel;
+    rc = pvm_thread_send_text(pvm_task_id, pvm_msg_tag, text == nullptr ? "" : text);
+  }
+  if (rc < 0 && cinfo.execution_type != 0) delivery_lost = 1;
+  return rc;
 }
 
 // The text a proxy relays for a call its worker failed. On the scalar
@@ -134,20 +138,27 @@ static int marker_of(const char* text, const char* key) {
 
 // Proxy of a live thread: each worker delivery gets a client connection of
 // its own, its units pass one by one (each acknowledged by the client), and
-// the worker's end marker (or a lost worker) ends the relay with the end
-// connection. A stop from the client takes effect before the next text.
+// the connection closes as soon as the worker's Send has ended (its
+// DELIVERY_END_MARKER), as it does locally. The worker's end marker (or a
+// lost worker) ends the relay with the end connection. A stop from the
+// client takes effect before the next text; a delivery the client could not
+// be given ends the call as if stopped.
 static int relay_deliveries(DataExchange* de) {
   for (;;) {
     call_safe_point();
     de->PvmReceive();
     int marker = marker_of(de->unit_data, de->GetFunctionKey());
+    if (marker == DELIVERY_END_MARKER) {
+      if (de->end_delivery() == 0) return de->end_lost_relay();
+      continue;
+    }
     if (marker != NOT_A_MARKER || strcmp(de->unit_data, "#LIB_ERROR") == 0) {
       de->close_connection();
       if (marker == NOT_A_MARKER || marker == -1) return de->open_client_connection(-1);
-      de->open_client_connection(marker);  // a client that cannot be reached misses this delivery
+      if (!de->open_client_connection(marker)) return de->end_lost_relay();
       continue;
     }
-    if (de->sd > 0) de->send_data(1);
+    if (de->sd <= 0 || de->send_data(1) <= 0 || de->delivery_lost) return de->end_lost_relay();
   }
 }
 

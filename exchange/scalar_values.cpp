@@ -135,6 +135,22 @@ int pack_and_send(DataExchange* de, const int& value, int) {
   return send_long(de, value);
 }
 
+// One character each way; '\0' is the empty text.
+__attribute__((noinline)) static int send_char(DataExchange* de, char value) {
+  char text[2] = {value, '\0'};
+  return send_unit_by_service(de, text, text);
+}
+
+int pack_and_send(DataExchange* de, const char& value, int) {
+  call_safe_point();
+  return send_char(de, value);
+}
+
+int receive_and_unpack(DataExchange* de, char& value, int) {
+  value = receive_unit_by_service(de)[0];
+  return 1;
+}
+
 int receive_and_unpack(DataExchange* de, std::string& value, int) {
   value = receive_unit_by_service(de);
   return 1;

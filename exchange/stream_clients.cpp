@@ -139,7 +139,9 @@ int stream_send(ClientInfo* entry, const char* text) {
   pthread_mutex_lock(&entry->write_lock);
   int rc = 0;
   if (entry->connection_status == 1 && entry->client_sd > 0) {
-    rc = send_line(entry->client_sd, text);
+    // A client that has gone is noticed at the value it would miss, not at
+    // the one after (the first send into a closed connection still succeeds).
+    rc = peer_has_closed(entry->client_sd) ? 0 : send_line(entry->client_sd, text);
     if (rc <= 0) {
       close(entry->client_sd);
       entry->client_sd = 0;

@@ -17,6 +17,16 @@ int ThreadStatusNode::was_stopped() {
   return stopped;
 }
 
+void ThreadStatusNode::stop_own_call() {
+  NoCancelScope no_cancel;
+  pthread_mutex_lock(&manager->lock);
+  if (!stop_requested) {
+    stop_requested = 1;
+    pthread_cancel(pthread_self());
+  }
+  pthread_mutex_unlock(&manager->lock);
+}
+
 ThreadStatusManager::ThreadStatusManager()
     : thread_list(nullptr), free_list(nullptr) {
   pthread_mutex_init(&lock, nullptr);

@@ -23,6 +23,9 @@ struct ThreadStatusNode {
   void terminated();
   // 1 when the client asked to stop this call (read under the manager's lock).
   int was_stopped();
+  // Called by the call's own thread when its client can no longer be reached:
+  // the call ends at its next safe point exactly as if the client had stopped it.
+  void stop_own_call();
 };
 
 // Blocks stay allocated while any call is registered; an idle registry

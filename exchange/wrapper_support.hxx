@@ -199,7 +199,10 @@ class Matrix {
 };
 
 // The channel through which a live thread streams values while it runs.
-// Send returns 1 when the value went out, 0 when the client was not reached.
+// Send returns 1 when the value went out, 0 once a value could not be
+// delivered (the client has gone): from then on nothing more is delivered,
+// and the stream is ended at its next Send (or its return) as if the client
+// had stopped it.
 template <class T>
 class ExcelChannel {
  public:

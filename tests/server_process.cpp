@@ -82,12 +82,19 @@ bool ServerProcess::prepare(const Options& options) {
     std::string from = std::string(VELMOR_SOURCE_DIR) + "/samples/" + d + ".def";
     if (access(def_path(d).c_str(), F_OK) != 0 && !copy_file(from, def_path(d))) return false;
   }
+  for (const auto& d : options.def_texts) {
+    if (access(def_path(d.first).c_str(), F_OK) == 0) continue;
+    std::ofstream out(def_path(d.first));
+    out << d.second;
+    if (!out) return false;
+  }
   return true;
 }
 
 std::vector<std::string> ServerProcess::def_paths() const {
   std::vector<std::string> out;
   for (const std::string& d : options_.defs) out.push_back(def_path(d));
+  for (const auto& d : options_.def_texts) out.push_back(def_path(d.first));
   return out;
 }
 

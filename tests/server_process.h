@@ -16,6 +16,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 class ServerProcess {
@@ -25,6 +26,8 @@ class ServerProcess {
     bool per_user = false;           // EXECUTION_MODEL=PROCESS_PER_USER, MAX_PROCESSES=2
     int max_processes = 2;
     int max_pvm_processes = 0;       // > 0: MAX_PVM_PROCESSES (needs a running pvmd)
+    // Further definition files by name and text, written to defs/NAME.def.
+    std::vector<std::pair<std::string, std::string>> def_texts;
   };
 
   ServerProcess();

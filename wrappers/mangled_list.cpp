@@ -24,6 +24,11 @@ static char* store_text(char** dst, size_t* room, const char* text) {
   return start;
 }
 
+bool MangledInfo::Fits(const char* file, const char* mangled, const char* unmangled) {
+  size_t need = strlen(file) + 1 + strlen(mangled) + 1 + (unmangled ? strlen(unmangled) + 1 : 0);
+  return need <= sizeof(MangledInfo::line);
+}
+
 MangledInfo::MangledInfo(char* file_text, char* mangled, char* unmangled) {
   char* next = line;
   size_t room = sizeof(line);
@@ -51,19 +56,36 @@ static char* next_field(char** cursor, const char* stops) {
   return start;
 }
 
+// Reads one whole line, however long, into *text (grown as needed, owned by
+// the caller, freed with free). Returns 0 at the end of the file.
+static int read_whole_line(FILE* f, char** text, size_t* size) {
+  return getline(text, size, f) >= 0 ? 1 : 0;
+}
+
 int MangledList::load(char* path) {
   FILE* f = fopen(path, "r");
   if (f == NULL) return 1;
-  while (fgets(line, sizeof(line), f) != NULL) {
-    char* cursor = line;
+  char* text = NULL;
+  size_t size = 0;
+  // A line is taken whole: the readable form of a symbol may be far longer
+  // than any fixed line, and a split line would start a record of its own.
+  while (read_whole_line(f, &text, &size)) {
+    char* cursor = text;
     char* file = next_field(&cursor, "~\n");
     char* symbol = next_field(&cursor, "~\n");
     char* plain = next_field(&cursor, "~ (\n");
     if (file == NULL || symbol == NULL || plain == NULL) continue;
     if (strcmp(symbol, plain) == 0) continue;  // C linkage: found under its own name
+    if (!MangledInfo::Fits(file, symbol, plain)) {
+      // Cut, the symbol would name another function or none.
+      fprintf(stderr, "symbol of %s in %s is too long (%d characters), it gets no stub\n", plain,
+              file, (int)strlen(symbol));
+      continue;
+    }
     MangledInfo* record = new MangledInfo(file, symbol, plain);
     info = new Llist<MangledInfo*>(record, info);
   }
+  free(text);
   fclose(f);
   return 1;
 }
@@ -108,17 +130,23 @@ static const char* readable_form(const char* demangled) {
   return (*stop == ' ' || *stop == '*') ? stop + 1 : demangled;
 }
 
+// The two listings pair line by line, each line taken whole: a long readable
+// form cut in two would shift every later pairing by one, binding the stubs
+// after it to other functions' symbols.
 static void append_map_lines(FILE* mangled, FILE* demangled, FILE* map, const char* library) {
-  char symbol[1024];
-  char readable[1024];
+  char* symbol = NULL;
+  char* readable = NULL;
+  size_t symbol_size = 0, readable_size = 0;
   while (!feof(mangled) && !feof(demangled)) {
-    if (fgets(symbol, sizeof(symbol), mangled) == NULL) break;
+    if (!read_whole_line(mangled, &symbol, &symbol_size)) break;
     remove_line_end(symbol);
     fprintf(map, "%s~%s~", library, symbol);
-    if (fgets(readable, sizeof(readable), demangled) == NULL) break;
+    if (!read_whole_line(demangled, &readable, &readable_size)) break;
     remove_line_end(readable);
     fprintf(map, "%s~\n", readable_form(readable));
   }
+  free(readable);
+  free(symbol);
 }
 
 int map_mangled_demangled(char* shared_object_file) {

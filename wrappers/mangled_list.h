@@ -11,8 +11,10 @@
 
 class MangledInfo {
  public:
-  // Copies the three texts into line (truncating them should they not fit).
+  // Copies the three texts into line (truncating them should they not fit;
+  // Fits tells beforehand whether they do).
   MangledInfo(char* file, char* mangled, char* unmangled);
+  static bool Fits(const char* file, const char* mangled, const char* unmangled);
 
   char* GetFile() { return file; }
   char* GetMangledFunction() { return mangled_function; }

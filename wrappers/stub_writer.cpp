@@ -166,6 +166,12 @@ int ExternDefinition::Write_new_class_definition(FILE* out) {
 
 // ---------------------------------------------------------------- stubs
 
+// A live thread delivers over connections of its own when it has outbound
+// arguments or streams ranges; otherwise over the client's stream connection.
+static bool streams_on_own_connections(Prototype* channel, int out_count) {
+  return out_count >= 1 || !channel->IsBDT();
+}
+
 // The class through which a live thread streams: every Send also sends the
 // current values of the outbound arguments.
 static void write_channel_class(FILE* out, const char* name, Prototype* channel,
@@ -191,7 +197,7 @@ static void write_channel_class(FILE* out, const char* name, Prototype* channel,
   for (int i = 0; i < k; i++) fprintf(out, "\t\targ_%d = &par_%d;\n", i, i);
   fprintf(out, "\t}\n");
 
-  bool own_connection = out_count >= 1 || !channel->IsBDT();
+  bool own_connection = streams_on_own_connections(channel, out_count);
   fprintf(out, "\tint Send (T &return_value) {\n");
   if (own_connection) {
     fprintf(out, "\t\tif (de->make_connection (1) == 0) {\n");
@@ -212,8 +218,9 @@ static void write_channel_class(FILE* out, const char* name, Prototype* channel,
     k++;
   }
   fprintf(out, "\t\tpack_and_send (de, return_value);\n");
-  if (own_connection) fprintf(out, "\t\t\tde->close_connection ();\n");
-  fprintf(out, "\t\treturn 1;\n");
+  // 0 once a value could not be delivered; the stream then ends at its next
+  // safe point.
+  fprintf(out, "\t\treturn de->end_delivery ();\n");
   fprintf(out, "\t}\n");
   fprintf(out, "};\n");
 }
@@ -401,7 +408,7 @@ int ExternDefinition::Write_new_tarrow_stub(FILE* out, ExecutionType kind) {
 
   if (live || thread) {
     fprintf(out, "\tde->break_connection (%d);\n\n", (int)kind);
-    if (live && c->IsBDT() && out_count == 0) {
+    if (live && !streams_on_own_connections(c, out_count)) {
       fprintf(out, "\tif (de->SetScalarStream () <= 0) {\n");
       fprintf(out, "\t\treturn 0;\n");
       fprintf(out, "\t}\n");
@@ -439,7 +446,8 @@ int ExternDefinition::Write_new_tarrow_stub(FILE* out, ExecutionType kind) {
     fprintf(out, "\t\tpthread_cancel (pthread_self());\n");
     write_send_results(out, r, params);
     fprintf(out, "\tde->done_with_result ();\n");
-  } else if (!c->IsBDT()) {
+  } else if (streams_on_own_connections(c, out_count)) {
+    // The end connection, as every delivery came on a connection of its own.
     fprintf(out, "\tint connection_status = de->make_connection (-1);\n");
     fprintf(out, "\tif (connection_status == 0) \n");
     fprintf(out, "\t\tpthread_cancel ( pthread_self() );\n");

@@ -148,7 +148,12 @@ static void write_record_receive(FILE* out, const char* t, Llist<Prototype*>* me
     } else if (!is_array_like(m)) {
       fprintf(out, "\tObj(%d) = Receive_And_UnPack_%s (sd)\n", i, m->GetType());
     } else {
-      fprintf(out, "\tReceive_And_UnPack_%s_Array (sd, Obj(%d))\n", m->GetType(), i);
+      // A call statement with its arguments in parentheses does not compile,
+      // and an element of Obj cannot stand for an array parameter: the
+      // records come into the emptied RetArray, which then becomes the member.
+      fprintf(out, "\tErase RetArray\n");
+      fprintf(out, "\tCall Receive_And_UnPack_%s_Array (sd, RetArray)\n", m->GetType());
+      fprintf(out, "\tObj(%d) = RetArray\n", i);
     }
   }
   fprintf(out, "\tReceive_And_UnPack_%s = obj\n", t);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include "declaration_check.h"
 #include "externals.h"
 #include "mangled_list.h"
 #include "stub_writer.h"
@@ -105,6 +106,7 @@ int wrapper_generate_code(const char* file_name) {
   printf("generating type routines...\n");
   write_cpp_include(cpp);
   wp_ltype = Llist<ExternDefinition*>::Reverse(wp_ltype);
+  leave_out_faulty_declarations(file_name, module);
   write_record_types(bas, cpp);
 
   printf("generating live thread classes...\n");

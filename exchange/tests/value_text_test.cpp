@@ -62,6 +62,10 @@ TEST(ValueText, ScalarTextsByReturnType) {
        "#STREAM_KEY=", "#THREAD_KEY="},
       {"empty string", [](DataExchange* de) { return pack_and_send(de, std::string()); }, "",
        "#STREAM_KEY=", "#THREAD_KEY="},
+      {"char", [](DataExchange* de) { char c = 'q'; return pack_and_send(de, c); }, "q",
+       "#STREAM_KEY=q", "#THREAD_KEY=q"},
+      {"char NUL", [](DataExchange* de) { char c = '\0'; return pack_and_send(de, c, 0); }, "",
+       "#STREAM_KEY=", "#THREAD_KEY="},
   };
   for (const TextCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -99,21 +103,25 @@ TEST(ValueText, ReceivedTextsConvert) {
     long as_long;
     double as_double;
     float as_float;
+    char as_char;
   } cases[] = {
-      {"12abc", 12, 12, 12.0, 12.0f}, {"abc", 0, 0, 0.0, 0.0f},    {"", 0, 0, 0.0, 0.0f},
-      {"-3.75", -3, -3, -3.75, -3.75f}, {"2.5e+06", 2, 2, 2500000.0, 2500000.0f},
-      {"9876543210", (int)atoi("9876543210"), 9876543210L, 9876543210.0, 9876543210.0f},
+      {"12abc", 12, 12, 12.0, 12.0f, '1'}, {"abc", 0, 0, 0.0, 0.0f, 'a'},    {"", 0, 0, 0.0, 0.0f, '\0'},
+      {"-3.75", -3, -3, -3.75, -3.75f, '-'}, {"2.5e+06", 2, 2, 2500000.0, 2500000.0f, '2'},
+      {"9876543210", (int)atoi("9876543210"), 9876543210L, 9876543210.0, 9876543210.0f, '9'},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     Channel ch;
-    for (int i = 0; i < 6; i++) write_line(ch.pair.far_end, c.text);
+    for (int i = 0; i < 7; i++) write_line(ch.pair.far_end, c.text);
     int i = 1;
     long l = 1;
     double d = 1;
     float f = 1;
     std::string s = "old";
     char* p = nullptr;
+    char one = 'z';
+    EXPECT_EQ(receive_and_unpack(&ch.de, one), 1);
+    EXPECT_EQ(one, c.as_char);
     EXPECT_EQ(receive_and_unpack(&ch.de, i, 0), 1);
     EXPECT_EQ(receive_and_unpack(&ch.de, l), 1);
     EXPECT_EQ(receive_and_unpack(&ch.de, d), 1);
@@ -131,7 +139,7 @@ TEST(ValueText, ReceivedTextsConvert) {
     free(p);
     // Every received unit is answered "__OK__".
     std::vector<std::string> acks = read_lines(ch.pair.far_end);
-    EXPECT_EQ(acks, std::vector<std::string>(6, "__OK__"));
+    EXPECT_EQ(acks, std::vector<std::string>(7, "__OK__"));
   }
 }
 

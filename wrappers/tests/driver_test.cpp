@@ -2,10 +2,12 @@
 // both outputs, the order of what is written, and its failures.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <utime.h>
 
 #include <string>
+#include <vector>
 
 #include "test_support.h"
 #include "wrapper_generate.h"
@@ -75,6 +77,87 @@ TEST_F(DriverTest, FramesAndOrderOfAFile) {
       << out;
   EXPECT_NE(out.find("generating live thread classes...\ngenerating thread routines...\ngenerating function routines...\n"),
             std::string::npos);
+}
+
+// Declarations whose glue could not be generated correctly are reported with
+// file, line and reason, and left out of both files; the rest is generated.
+TEST_F(DriverTest, LeavesOutWhatCannotBeGenerated) {
+  const struct {
+    const char* section;
+    const char* declaration;
+    const char* name;
+    const char* reason;  // "" for a declaration that is generated
+  } cases[] = {
+      {"FUNCTIONS", "int f (int a);", "f", ""},
+      {"FUNCTIONS", "char cfirst (char c);", "cfirst", ""},
+      {"FUNCTIONS", "int typo (Emplyee e);", "typo", "unknown type 'Emplyee' of parameter 'e'"},
+      {"FUNCTIONS", "int sleepy (int m-s);", "sleepy", "parameter 'm-s' is not an identifier"},
+      {"FUNCTIONS", "int bad-name (int x);", "bad-name", "its name 'bad-name' is not an identifier"},
+      {"FUNCTIONS", "int _under (int x);", "_under", "its name '_under' is not an identifier"},
+      {"FUNCTIONS", "int nxt (int next);", "nxt", "parameter 'next' is a reserved word of VBA"},
+      {"FUNCTIONS", "int endf (double End);", "endf", "parameter 'End' is a reserved word of VBA"},
+      {"FUNCTIONS", "int ln (string len);", "ln", "parameter 'len' is a reserved word of VBA"},
+      {"FUNCTIONS", "int Loop (int x);", "Loop", "its name 'Loop' is a reserved word of VBA"},
+      {"FUNCTIONS", "int delete (int x);", "delete", "its name 'delete' is reserved in the C++ stub source"},
+      {"FUNCTIONS", "int usesd (int sd);", "usesd", "parameter 'sd' clashes with a local name"},
+      {"FUNCTIONS", "int usesret (int RET);", "usesret", "parameter 'RET' clashes with a local name"},
+      {"FUNCTIONS", "int usercnt (int rcnt);", "usercnt", "parameter 'rcnt' clashes with a local name"},
+      {"FUNCTIONS", "int useresult (int Result);", "useresult", "parameter 'Result' clashes with a local name"},
+      {"FUNCTIONS", "int usestatus (int status);", "usestatus", "parameter 'status' clashes with a local name"},
+      {"FUNCTIONS", "int usecounter (int qvtx_counter);", "usecounter", "parameter 'qvtx_counter' clashes"},
+      {"FUNCTIONS", "int lcopy (int x, int L_X);", "lcopy", "parameter 'L_X' clashes with the local copy of parameter 'x'"},
+      {"FUNCTIONS", "int selfname (int SelfName);", "selfname", "parameter 'SelfName' clashes with 'selfname' of selfname"},
+      {"FUNCTIONS", "int hst (int host);", "hst", "parameter 'host' clashes with the module's own Host"},
+      {"FUNCTIONS", "int twice (int arg_2, int);", "twice", "parameter 'arg_2' repeats an earlier parameter name"},
+      {"FUNCTIONS", "int F (int a);", "F", "the name 'F' it needs clashes with 'f' of f"},
+      {"FUNCTIONS", "int pri_f (int a);", "pri_f", "the name 'pri_f' it needs clashes with 'pri_f' of f"},
+      {"STREAMS", "int nochan ();", "nochan", "a stream needs its ExcelChannel parameter first"},
+      {"STREAMS", "int tick (ExcelChannel<int> out, int Next);", "tick", "parameter 'Next' is a reserved word of VBA"},
+      {"TYPES", "Point (double x, double y);", "Point", ""},
+      {"TYPES", "Rec (int next);", "Rec", "member 'next' is a reserved word of VBA"},
+      {"TYPES", "class (int a);", "class", "its name 'class' is reserved in the C++ stub source"},
+      {"TYPES", "Holder (double * x, int range_x);", "Holder", "member 'range_x' clashes with the range holder of member 'x'"},
+      {"TYPES", "Early (Later l);", "Early", "unknown type 'Later' of member 'l' (neither a basic type nor a record type declared before it)"},
+      {"TYPES", "Later (int a);", "Later", ""},
+      {"FUNCTIONS", "int userec (Rec r);", "userec", "unknown type 'Rec' of parameter 'r'"},
+      {"FUNCTIONS", "Pont near (Point p);", "near", "unknown type 'Pont' of its result"},
+      {"FUNCTIONS", "int usepoint (Point p, VECTOR<Later> & ls);", "usepoint", ""},
+  };
+  // One declaration per line, each in a section of its own.
+  std::string text = "LIBRARIES {\n  " + dir.file("libfake.so") + ";\n}\n";
+  std::vector<int> lines;
+  int line = 4;
+  for (const auto& c : cases) {
+    text += std::string(c.section) + " {\n  " + c.declaration + "\n}\n";
+    lines.push_back(line + 1);
+    line += 3;
+  }
+  ::testing::internal::CaptureStderr();
+  generate("checked.def", text);
+  const std::string errors = ::testing::internal::GetCapturedStderr();
+  const std::string bas = read_file(dir.file("checked.bas"));
+  const std::string cpp = read_file(dir.file("checked.cpp"));
+  for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); i++) {
+    const auto& c = cases[i];
+    SCOPED_TRACE(c.declaration);
+    std::string head = dir.file("checked.def") + ":" + std::to_string(lines[i]) + ": " + c.name +
+                       " is left out of the generated files: ";
+    bool record = std::string(c.section) == "TYPES";
+    std::string vba_name = "\n" + (record ? "Type " + std::string(c.name) + "\n" : "Function " + std::string(c.name) + " (");
+    if (c.reason[0] == '\0') {
+      EXPECT_EQ(errors.find(std::string(": ") + c.name + " is left out"), std::string::npos) << errors;
+      EXPECT_NE(bas.find(vba_name), std::string::npos);
+    } else {
+      size_t at = errors.find(head);
+      ASSERT_NE(at, std::string::npos) << errors;
+      EXPECT_EQ(errors.substr(at + head.size(), strlen(c.reason)), c.reason) << errors.substr(at);
+      EXPECT_EQ(bas.find(vba_name), std::string::npos);
+      EXPECT_EQ(cpp.find(std::string("int ") + c.name + "(DataExchange *de)"), std::string::npos);
+      EXPECT_EQ(cpp.find(std::string("class ") + c.name + " {"), std::string::npos);
+    }
+  }
+  EXPECT_NE(cpp.find("int f(DataExchange *de)"), std::string::npos);
+  EXPECT_NE(cpp.find("class Later {"), std::string::npos);
 }
 
 TEST_F(DriverTest, FileWithoutDeclarationsGetsTheFrames) {

@@ -172,6 +172,36 @@ TEST_F(PipelineTest, SymbolMapAndItsReadingBack) {
   EXPECT_EQ(list.find((char*)"Average"), nullptr);
 }
 
+// Readable forms far longer than any line buffer are taken whole, so the
+// listings stay paired and every symbol keeps its own function.
+TEST_F(PipelineTest, LongReadableFormsKeepThePairing) {
+  system_info("LINUX-NM-MANGLED cut -d'|' -f1 %s\nLINUX-NM-DEMANGLED cut -d'|' -f2 %s\n");
+  const std::string lib = wrapper_dir.file("libfake.so");
+  const std::string long_form = "huge(" + std::string(3000, 'x') + ")";
+  write_file(lib, "_Z4hugev|" + long_form + "\n_Z5firsti|first(int)\n_Z4huge2v|" + long_form +
+                      "\n_Z6secondi|second(int)\n");
+  char map_path[WRAPPER_PATH_SIZE + 1];
+  map_info_path(map_path);
+  ASSERT_EQ(empty_map_info(map_path), 1);
+  ASSERT_EQ(map_mangled_demangled((char*)lib.c_str()), 1);
+  EXPECT_EQ(read_file(map_path), lib + "~_Z4hugev~" + long_form + "~\n" + lib + "~_Z5firsti~first(int)~\n" +
+                                     lib + "~_Z4huge2v~" + long_form + "~\n" + lib +
+                                     "~_Z6secondi~second(int)~\n");
+  static MangledList list;
+  list.load(map_path);
+  const struct {
+    const char* name;
+    const char* symbol;
+  } cases[] = {{"first", "_Z5firsti"}, {"second", "_Z6secondi"}, {"huge", "_Z4huge2v"}};
+  for (const auto& c : cases) {
+    MangledInfo* info = list.find((char*)c.name);
+    ASSERT_NE(info, nullptr) << c.name;
+    EXPECT_STREQ(info->GetMangledFunction(), c.symbol) << c.name;
+  }
+  // A line that is not a record of its own never becomes one.
+  EXPECT_EQ(list.find((char*)std::string(3000, 'x').c_str()), nullptr);
+}
+
 TEST_F(PipelineTest, ListingThatEndsEarlyLeavesAnOpenLine) {
   system_info("LINUX-NM-MANGLED cat %s\nLINUX-NM-DEMANGLED head -n 1 %s\n");
   const std::string lib = wrapper_dir.file("lib.so");

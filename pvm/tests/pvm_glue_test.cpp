@@ -1,0 +1,109 @@
+// The glue's streams through PVM: the client sees the same lines and the same
+// connection closes, at the same moments, as from a local call; a stream
+// whose client has gone ends on the worker too.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "e2e_support.h"
+#include "glue_support.h"
+
+namespace {
+
+std::string read_text(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool file_gets(const std::string& path, const std::string& word, int timeout_ms) {
+  for (int waited = 0; waited < timeout_ms; waited += 100) {
+    if (read_text(path).find(word) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
+class PvmGlue : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    server_ = new ServerProcess();
+    ServerProcess::Options o;
+    o.def_texts = glue_definition_files();
+    o.per_user = true;
+    o.max_processes = 2;
+    o.max_pvm_processes = 2;
+    ASSERT_TRUE(server_->prepare(o));
+    ASSERT_TRUE(server_->start()) << server_->log();
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  std::string trace() const { return read_text(server_->root() + "/worker.trace"); }
+  static ServerProcess* server_;
+};
+ServerProcess* PvmGlue::server_ = nullptr;
+
+TEST_F(PvmGlue, StubsAndStreamsWithOutboundArguments) {
+  E2EClient client(server_);
+  CallPrint target = client.call("glue_long", "target05", {"7"});
+  ASSERT_TRUE(target.ok) << target.error << "\n" << server_->log();
+  EXPECT_EQ(target.result, "507");
+
+  CallPrint s = client.call("glue_streams", "sout", {"[1,2]", "2"});
+  ASSERT_TRUE(s.ok) << s.error;
+  EXPECT_EQ(client.deliveries(s, 5, 15000), (std::vector<std::string>{"[2,3] ; 0", "[3,4] ; 1", "END"}))
+      << server_->log();
+  EXPECT_NE(trace().find("received a request glue_streams  sout"), std::string::npos) << trace();
+}
+
+TEST_F(PvmGlue, EachDeliveryConnectionClosesAtOnce) {
+  std::string release = server_->root() + "/release";
+  RawStream stream(server_->port());
+  std::string error;
+  ASSERT_TRUE(stream.start("glue_streams", "stepper", {"1", "1.5", release}, &error)) << error << server_->log();
+  std::vector<std::string> lines;
+  ASSERT_TRUE(stream.next_delivery(3, &lines, &error)) << error;
+  EXPECT_EQ(lines, (std::vector<std::string>{"#STREAM_" + stream.key() + "~1", "1", "1.5", "1"}));
+  // The worker now waits for the release, so no next marker can close it.
+  EXPECT_TRUE(stream.closed_within(15000));
+  std::ofstream(release) << "go";
+  ASSERT_TRUE(stream.next_delivery(3, &lines, &error)) << error;
+  EXPECT_EQ(lines, (std::vector<std::string>{"#STREAM_" + stream.key() + "~1", "1", "2.5", "2"}));
+  EXPECT_TRUE(stream.closed_within(15000));
+  ASSERT_TRUE(stream.next_delivery(0, &lines, &error)) << error;
+  EXPECT_EQ(lines, (std::vector<std::string>{"#STREAM_" + stream.key() + "~-1"}));
+  EXPECT_TRUE(stream.closed_within(15000));
+}
+
+TEST_F(PvmGlue, StreamsWhoseClientHasGoneEndOnTheWorker) {
+  const struct {
+    const char* function;
+    bool outbound;
+  } cases[] = {{"forever", false}, {"forever_out", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.function);
+    std::string log = server_->root() + "/pvm_" + c.function + ".log";
+    {
+      E2EClient client(server_);
+      std::vector<std::string> args = c.outbound ? std::vector<std::string>{"0", log} : std::vector<std::string>{log};
+      CallPrint s = client.call("glue_streams", c.function, args);
+      ASSERT_TRUE(s.ok) << s.error << "\n" << server_->log();
+      EXPECT_EQ(client.deliveries(s, 2, 15000).size(), 2u);
+    }
+    // The proxy could not deliver: it ends the call as if stopped, and the
+    // worker's stream ends at its next safe point.
+    EXPECT_TRUE(file_gets(log, "ended", 20000)) << read_text(log) << server_->log() << trace();
+  }
+  E2EClient client(server_);
+  CallPrint r = client.call("glue_long", "target02", {"1"});
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.result, "201");
+}
+
+}  // namespace

@@ -1,0 +1,101 @@
+#include "glue_support.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "velmor_session.h"
+
+std::vector<std::pair<std::string, std::string>> glue_definition_files() {
+  const std::string lib = std::string("LIBRARIES {\n  ") + VELMOR_GLUE_LIB + ";\n}\n";
+  std::string targets;
+  for (int i = 1; i <= 8; i++) targets += "  int target0" + std::to_string(i) + " (int x);\n";
+  return {
+      {"glue_long", lib + "FUNCTIONS {\n" + targets + "}\n"},
+      {"glue_mixed", lib +
+                         "TYPES {\n  Person (string name, int age);\n"
+                         "  Team (string title, VECTOR<Person> members);\n}\n"
+                         "FUNCTIONS {\n  int ok2 (int y); char cfirst (char c);\n"
+                         "  int typo (Emplyee e);\n"
+                         "  Team make_team (string title, int n);\n  int team_age (Team t);\n}\n"},
+      {"glue_streams", lib +
+                           "STREAMS {\n  int sout (ExcelChannel<int> ch, VECTOR<double> & v, int n);\n"
+                           "  int forever (ExcelChannel<int> ch, string log);\n"
+                           "  int forever_out (ExcelChannel<int> ch, int & count, string log);\n"
+                           "  int stepper (ExcelChannel<int> ch, VECTOR<double> & v, string release);\n}\n"},
+  };
+}
+
+RawStream::RawStream(int server_port, int timeout_ms) : server_port_(server_port), timeout_ms_(timeout_ms) {}
+
+RawStream::~RawStream() {
+  delivery_.reset();
+  if (listen_fd_ >= 0) close(listen_fd_);
+}
+
+bool RawStream::start(const std::string& module, const std::string& function,
+                      const std::vector<std::string>& units, std::string* error) {
+  listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a;
+  memset(&a, 0, sizeof a);
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listen_fd_, 8) != 0 ||
+      getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    *error = "no call-back port";
+    return false;
+  }
+  port_ = ntohs(a.sin_port);
+  std::string stamp;
+  VelmorSession session("127.0.0.1", server_port_, timeout_ms_);
+  if (!session.module_stamp(module, &stamp, error)) return false;
+  LineConnection request(timeout_ms_);
+  std::string reply;
+  if (!request.open("127.0.0.1", server_port_, error) ||
+      !request.send("START_FUNCTION~" + module + "~" + function + "~" + std::to_string(port_) + "~" + stamp,
+                    error) ||
+      !request.receive(&reply, error))
+    return false;
+  for (const std::string& unit : units)
+    if (!request.send(unit, error) || !request.receive(&reply, error)) return false;
+  if (!request.send("__END_OF_ARGUMENTS__", error) || !request.receive(&reply, error)) return false;
+  if (reply.compare(0, 8, "#STREAM_") != 0) {
+    *error = "not a stream's reply: " + reply;
+    return false;
+  }
+  key_ = reply.substr(8);
+  return request.send("ack", error);
+}
+
+bool RawStream::next_delivery(int units, std::vector<std::string>* lines, std::string* error) {
+  delivery_.reset();
+  pollfd p = {listen_fd_, POLLIN, 0};
+  if (poll(&p, 1, timeout_ms_) != 1) {
+    *error = "no delivery connection";
+    return false;
+  }
+  int fd = accept(listen_fd_, nullptr, nullptr);
+  if (fd < 0) {
+    *error = "accept failed";
+    return false;
+  }
+  delivery_.reset(new LineConnection(fd, timeout_ms_));
+  lines->clear();
+  for (int i = 0; i <= units; i++) {
+    std::string line;
+    if (!delivery_->receive(&line, error) || !delivery_->send("ack", error)) return false;
+    lines->push_back(line);
+  }
+  return true;
+}
+
+bool RawStream::closed_within(int timeout_ms) {
+  if (!delivery_) return false;
+  pollfd p = {delivery_->fd(), POLLIN, 0};
+  if (poll(&p, 1, timeout_ms) != 1) return false;
+  char byte;
+  return recv(delivery_->fd(), &byte, 1, MSG_PEEK) == 0;
+}
