@@ -150,6 +150,8 @@ void serve(void) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Whatever a stub or library prints survives the task's end by a signal.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
   start_up(argc, argv);
   serve();
   return 0;
