@@ -46,6 +46,15 @@ enum { UNIT_DATA_SIZE = 1024, CALLBACK_NAME_SIZE = 512 };
 
 struct ClientInfo;
 
+// Thrown by done_with_arguments when the call's client ended the conversation
+// before every argument and the end-of-arguments line arrived: the stub is
+// left before it loads or calls the user's function. Whoever runs a stub
+// catches it; the channel has already let the client go.
+class CallAbandoned {
+ public:
+  virtual ~CallAbandoned();
+};
+
 // Where and how to call the client back.
 struct CallbackInfo {
   char module_name[CALLBACK_NAME_SIZE];
@@ -84,6 +93,11 @@ class DataExchange {
   // Set by break_connection when a failed send closed the request socket, so
   // the request thread stops serving that descriptor.
   int request_socket_closed;
+  // Set when the request conversation ended before the call was through with
+  // it (the client closed or failed mid-line, or the per-user relay said its
+  // client is gone; on a PVM worker, the proxy said so). From then on nothing
+  // more is read from or written to the request connection.
+  int conversation_over;
 
   DataExchange();
   ~DataExchange();
@@ -132,6 +146,10 @@ class DataExchange {
   int PvmStopCall();
   int PvmSend(const char* text);
   char* PvmReceive();
+  // Proxy: tells the worker that the call's client left before the call
+  // began (a signal no argument text can imitate); its side ends the call
+  // without running it. Sent at most once.
+  int PvmAbandonCall();
   // Proxy only: relays the worker's next text to the client and stores its
   // number in *number (atoi). Returns the send result, or 0 when the worker
   // could not be heard or the client not reached.
@@ -145,7 +163,15 @@ class DataExchange {
   // worker's deliveries to the client.
   int PvmMakeConnection(int marker);
 
-  // Phases of a call.
+  // Per-user: ends the conversation with the relay (which closes the
+  // client's connection and acknowledges) and hands the request stream back:
+  // sd becomes 0 without being closed. Returns 1 when the relay
+  // acknowledged; 0 when the stream failed (it is then closed).
+  int end_client_conversation();
+
+  // Phases of a call. done_with_arguments reads the end-of-arguments line
+  // (on a PVM worker: the proxy's text for it) and throws CallAbandoned when
+  // the conversation ended before it arrived whole.
   int done_with_arguments();
   int done_with_result();
   int break_connection(int kind);
@@ -169,6 +195,7 @@ class DataExchange {
   static int msg_tag;
 
  private:
+  void lose_conversation(int rc);
   int set_scalar_path(int return_type);
   int send_unit(const char* text);
 };

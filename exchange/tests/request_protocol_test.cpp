@@ -25,6 +25,10 @@ namespace {
 
 typedef std::vector<std::string> Lines;
 
+// The per-user worker's end of a conversation, as its relay reads it off the
+// link; on a socket without a relay the line "__DONE__".
+const std::string kEnd = "\x1b" "E";
+
 const char* kStamp = "10 Dec 2026 05:00:00 GMT";
 
 std::string temp_dir() {
@@ -123,10 +127,13 @@ struct Conversation {
     hc.sock_desc = pair.near_end;
     hc.ClientAddr = loopback_address(client, 0);
     hc.tarrow = &FS;
+    // The near end plays a per-user worker's link to its relay.
+    if (model == PROCESS_PER_USER) set_relay_link(pair.near_end);
   }
   ~Conversation() {
     if (hc.sock_desc == 0) pair.near_end = 0;  // closed by the server side
     execution_model = PROCESS_POOL;
+    set_relay_link(-1);
   }
   PROCESS_REQUEST_STATUS request(const std::string& line) {
     std::vector<char> data(line.begin(), line.end());
@@ -285,7 +292,7 @@ TEST(FinalRequests, CloseAndUnknownCommands) {
     EXPECT_TRUE(stays_quiet(c.pair.far_end, 100));
   }
   // The per-user end of a client connection, and a command nobody knows:
-  // "__DONE__", then the acknowledgement is read before the next request.
+  // the end of the conversation ("__DONE__" without a relay), then the acknowledgement is read before the next request.
   const struct { ExecutionModel model; const char* request; PROCESS_REQUEST_STATUS status; } cases[] = {
       {PROCESS_PER_USER, "__close__", PROCESS_CONTINUES},
       {PROCESS_POOL, "FROBNICATE~1", PROCESS_CONTINUES},
@@ -297,7 +304,7 @@ TEST(FinalRequests, CloseAndUnknownCommands) {
     write_line(c.pair.far_end, "__OK__");
     write_line(c.pair.far_end, "givefm~1");
     EXPECT_EQ(c.request(k.request), k.status);
-    EXPECT_EQ(c.reply(), "__DONE__");
+    EXPECT_EQ(c.reply(), k.model == PROCESS_PER_USER ? kEnd : "__DONE__");
     std::string next;
     ASSERT_TRUE(read_line(c.pair.near_end, &next));
     EXPECT_EQ(next, "givefm~1");  // the acknowledgement alone was consumed
@@ -326,7 +333,7 @@ TEST(StartFunction, CallsThatDoNotStart) {
     Conversation user(PROCESS_PER_USER);
     write_line(user.pair.far_end, "__OK__");
     EXPECT_EQ(user.request(r), PROCESS_COMPLETED);
-    EXPECT_EQ(user.reply(), "__DONE__");  // the relay lets the client go
+    EXPECT_EQ(user.reply(), kEnd);  // the relay lets the client go
     EXPECT_NE(user.hc.sock_desc, 0);
   }
 }
@@ -340,7 +347,7 @@ std::string start(const char* function, int port) {
 struct Client {
   int sock;
   Lines arguments;
-  bool per_user;  // the test also plays the relay: answers "__DONE__"
+  bool per_user;  // the test also plays the relay: acknowledges the end
   Lines received;
   pthread_t thread;
   static void* run(void* p) {
@@ -356,7 +363,7 @@ struct Client {
     while (read_line(c->sock, &line, 3000)) {
       c->received.push_back(line);
       write_line(c->sock, "ack");
-      if (line == "__DONE__") break;
+      if (line == kEnd) break;
     }
     return nullptr;
   }
@@ -379,7 +386,7 @@ TEST(StartFunction, PlainFunctionInBothModels) {
     if (model == PROCESS_POOL) shutdown(c.pair.near_end, SHUT_WR);  // the handler would close
     client.join();
     Lines expected = {"__OK__", "__OK__", "__OK__", "7.5"};
-    if (model == PROCESS_PER_USER) expected.push_back("__DONE__");
+    if (model == PROCESS_PER_USER) expected.push_back(kEnd);
     EXPECT_EQ(client.received, expected);
     EXPECT_NE(c.hc.sock_desc, 0);  // the conversation socket is the handler's again
   }
@@ -434,7 +441,7 @@ TEST(StartFunction, ScalarThreadInBothModels) {
     std::string key = accepted.substr(strlen("#THREAD_"));
     EXPECT_EQ(value, "#THREAD_" + key + "=7.500000");
     if (model == PROCESS_PER_USER) {
-      EXPECT_EQ(client.received.back(), "__DONE__");
+      EXPECT_EQ(client.received.back(), kEnd);
       EXPECT_NE(c.hc.sock_desc, 0);  // the worker's stream stays open
     } else {
       EXPECT_EQ(c.hc.sock_desc, 0);  // the channel closed it
@@ -563,7 +570,7 @@ TEST(StartFunction, StubThatNeverReleasesTheClient) {
   client.start();
   EXPECT_EQ(c.request(start("fails_early", 1)), PROCESS_COMPLETED);
   client.join();
-  EXPECT_EQ(client.received, Lines({"__OK__", "__OK__", "__DONE__"}));
+  EXPECT_EQ(client.received, Lines({"__OK__", "__OK__", kEnd}));
   EXPECT_NE(c.hc.sock_desc, 0);
   wait_for_calls_to_end();
 }
