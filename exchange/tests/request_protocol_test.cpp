@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -113,6 +114,7 @@ class Registry : public ::testing::Environment {
                          defn("TESTMOD", 2, "double slow_product(double, int)")};
     for (DefnLine*& line : lines) definitions = new Llist<DefnLine*>(line, definitions);
   }
+  void TearDown() override { std::filesystem::remove_all(dir); }
 };
 
 ::testing::Environment* const registry = ::testing::AddGlobalTestEnvironment(new Registry);
@@ -244,6 +246,23 @@ TEST(Catalogue, ConcurrentConversations) {
     EXPECT_EQ(w.mismatches, 0);
   }
   for (Conversation* c : conversations) delete c;
+}
+
+// A symbolic link among the served files is never followed, wherever it
+// points; the file it names is still served by its own name.
+TEST(Catalogue, SymbolicLinksAreNotServed) {
+  const std::string dir = getenv("VELMOR_LOG_DIR");
+  ASSERT_EQ(symlink("/etc/passwd", (dir + "/passwd.bas").c_str()), 0);
+  ASSERT_EQ(symlink((dir + "/testmod.bas").c_str(), (dir + "/alias.bas").c_str()), 0);
+  for (const char* request : {"wrapper~passwd~1", "wrapper~alias~1"}) {
+    SCOPED_TRACE(request);
+    Conversation c(PROCESS_POOL);
+    EXPECT_EQ(c.request(request), PROCESS_CONTINUES);
+    EXPECT_EQ(c.reply(), "__ERR__");
+  }
+  Conversation c(PROCESS_POOL);
+  EXPECT_EQ(c.request("wrapper~testmod~1"), PROCESS_CONTINUES);
+  EXPECT_EQ(c.reply(), "Attribute VB_Name");
 }
 
 TEST(Catalogue, NothingLoaded) {
@@ -448,6 +467,65 @@ TEST(StartFunction, ScalarThreadInBothModels) {
     }
     wait_for_calls_to_end();
     close(stream);
+  }
+}
+
+int user_runs() {
+  int* runs = static_cast<int*>(dlsym(FS.fm_list->module_handle, "user_runs"));
+  return runs == nullptr ? -1 : __atomic_load_n(runs, __ATOMIC_SEQ_CST);
+}
+
+// A call whose client leaves before its arguments and end-of-arguments line
+// are through: nothing more is acknowledged, the user function never runs,
+// and (per-user) the worker ends the conversation on a link that serves the
+// next call as if nothing had happened. Functions, threads and streams.
+TEST(StartFunction, AbandonedCallsNeverRunTheUserFunction) {
+  const struct {
+    const char* function;
+    Lines units;  // sent before the client leaves, each answered "__OK__"
+  } cases[] = {
+      {"add_scaled", {}}, {"add_scaled", {"2.5"}}, {"add_scaled", {"2.5", "3"}},
+      {"slow_product", {"2.5"}}, {"slow_product", {"2.5", "3"}},
+      {"count_up", {}}, {"count_up", {"3"}},
+  };
+  for (ExecutionModel model : {PROCESS_POOL, PROCESS_PER_USER}) {
+    for (const auto& k : cases) {
+      SCOPED_TRACE(std::string(k.function) + " after " + std::to_string(k.units.size()) +
+                   (model == PROCESS_POOL ? " pool" : " per-user"));
+      int runs = user_runs();
+      Conversation c(model);
+      ConnectionThread t = {&c, start(k.function, 1), PROCESS_CONTINUES, {}};
+      t.start();
+      EXPECT_EQ(c.reply(), "__OK__");
+      for (const std::string& unit : k.units) {
+        write_line(c.pair.far_end, unit);
+        EXPECT_EQ(c.reply(), "__OK__");
+      }
+      if (model == PROCESS_POOL) {
+        shutdown(c.pair.far_end, SHUT_WR);
+      } else {
+        write_line(c.pair.far_end, kEnd);  // the relay: its client is gone
+        EXPECT_EQ(c.reply(), kEnd);        // the worker's end of the conversation
+        write_line(c.pair.far_end, "__OK__");
+      }
+      t.join();
+      EXPECT_EQ(t.status, PROCESS_COMPLETED);
+      wait_for_calls_to_end();
+      EXPECT_EQ(user_runs(), runs);
+      if (model == PROCESS_POOL) {
+        EXPECT_EQ(c.hc.sock_desc, 0);
+        EXPECT_EQ(c.reply(), "<none>");
+        continue;
+      }
+      // The same link serves the next call.
+      ASSERT_NE(c.hc.sock_desc, 0);
+      Client client = {c.pair.far_end, {"2.5", "3"}, true, {}, {}};
+      client.start();
+      EXPECT_EQ(c.request(start("add_scaled", 1)), PROCESS_COMPLETED);
+      client.join();
+      EXPECT_EQ(client.received, Lines({"__OK__", "__OK__", "__OK__", "7.5", kEnd}));
+      EXPECT_EQ(user_runs(), runs + 1);
+    }
   }
 }
 

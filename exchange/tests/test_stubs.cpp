@@ -13,6 +13,8 @@ int count_up(DataExchange*);
 int ticker(DataExchange*);
 int fill_range(DataExchange*);
 int fails_early(DataExchange*);
+// How often a user function of add_scaled, slow_product or count_up ran.
+int user_runs = 0;
 }
 
 // FUNCTION double add_scaled(double a, int n)
@@ -27,6 +29,7 @@ int add_scaled(DataExchange *de) {
  double ret;
 	if (de->GetDataServiceType() == SOCKET_SERVICE ||  de->GetDataServiceType() == PVM_SLAVE_SERVICE) {
 		ret = arg_0 * arg_1;
+		__atomic_add_fetch(&user_runs, 1, __ATOMIC_SEQ_CST);
 	}
 	pack_and_send (de, ret);
 	de->done_with_result ();
@@ -46,6 +49,7 @@ int slow_product(DataExchange *de) {
 	}
  double ret;
 	usleep(20000);
+	__atomic_add_fetch(&user_runs, 1, __ATOMIC_SEQ_CST);
 	ret = arg_0 * arg_1;
 	pack_and_send (de, ret);
 	return 1;
@@ -76,6 +80,7 @@ int count_up(DataExchange *de) {
 		return 0;
 	}
 	int ret;
+	__atomic_add_fetch(&user_runs, 1, __ATOMIC_SEQ_CST);
 	for (int i = 1; i <= arg_0; i++) {
 		excel_channel.Send (i);
 		usleep(5000);
