@@ -40,6 +40,12 @@ DataExchange::~DataExchange() {
   pthread_mutex_destroy(&mut);
 }
 
+void limit_callback_waits(int sock) {
+  timeval limit = {CALLBACK_TIME_LIMIT_SECONDS, 0};
+  setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+  setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+}
+
 void DataExchange::SetModuleName(const char* name) {
   snprintf(cinfo.module_name, sizeof(cinfo.module_name), "%s", name == nullptr ? "" : name);
 }
@@ -259,6 +265,7 @@ int DataExchange::open_client_connection(int marker) {
     sd = 0;
     return 0;
   }
+  limit_callback_waits(s);
   snprintf(unit_data, sizeof(unit_data), cinfo.execution_type == 1 ? "#THREAD_%s~%d" : "#STREAM_%s~%d",
            GetFunctionKey(), marker);
   send_data(1);

@@ -200,6 +200,13 @@ class DataExchange {
   int send_unit(const char* text);
 };
 
+// Call-back connections (the stream connection and the connection of a
+// delivery) give up on a client that takes no byte of a line, or sends no
+// acknowledgement, for this long: the client is then treated as gone, and a
+// stop request reaches the call's next safe point within this time.
+enum { CALLBACK_TIME_LIMIT_SECONDS = 2 };
+void limit_callback_waits(int sock);
+
 // 1 while the per-user request thread waits for a new call thread to release
 // the client; one per process.
 extern int working_thread;

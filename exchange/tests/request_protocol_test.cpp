@@ -91,7 +91,7 @@ class Registry : public ::testing::Environment {
     Llist<ExternDefinition*>* threads =
         declare(declare(declare(nullptr, "slow_product"), "fill_range"), "fails_early");
     Llist<ExternDefinition*>* streams =
-        declare(declare(declare(nullptr, "count_up"), "ticker"), "range_ticker");
+        declare(declare(declare(declare(nullptr, "count_up"), "ticker"), "range_ticker"), "flood");
     fm->functions = {functions, nullptr};
     fm->threads = {threads, nullptr};
     fm->live_threads = {streams, nullptr};
@@ -651,6 +651,28 @@ TEST(StartFunction, StubThatNeverReleasesTheClient) {
   EXPECT_EQ(client.received, Lines({"__OK__", "__OK__", kEnd}));
   EXPECT_NE(c.hc.sock_desc, 0);
   wait_for_calls_to_end();
+}
+
+// A stream whose client has stopped reading its stream connection: the
+// call's sends give up at the call-back time limit, so a stop still ends it.
+TEST(StartFunction, StopEndsAStreamWhoseClientDoesNotRead) {
+  CallbackPorts ports;
+  int small = 4096;
+  setsockopt(ports.stream->fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+  Conversation c(PROCESS_PER_USER);
+  Client client = {c.pair.far_end, {}, true, {}, {}};
+  client.start();
+  EXPECT_EQ(c.request(start("flood", ports.callback->port)), PROCESS_COMPLETED);
+  client.join();
+  ASSERT_EQ(client.received.size(), 3u);
+  std::string key = client.received[1].substr(strlen("#STREAM_"));
+  int stream = ports.stream->accept_one();
+  ASSERT_GE(stream, 0);
+  usleep(300 * 1000);  // the stream fills both socket buffers; nobody reads
+  EXPECT_EQ(c.request("stop_thread~" + key), PROCESS_CONTINUES);
+  EXPECT_EQ(c.reply(), "__OK__");
+  wait_for_calls_to_end();
+  close(stream);
 }
 
 TEST(StartFunction, StopThreadInThePoolModel) {

@@ -13,6 +13,7 @@ int count_up(DataExchange*);
 int ticker(DataExchange*);
 int fill_range(DataExchange*);
 int fails_early(DataExchange*);
+int flood(DataExchange*);
 // How often a user function of add_scaled, slow_product or count_up ran.
 int user_runs = 0;
 }
@@ -105,6 +106,24 @@ int ticker(DataExchange *de) {
 	for (int i = 0; i < 3000; i++) {
 		excel_channel.Send (i);
 		usleep(20000);
+	}
+	de->EndScalarStream();
+	return 1;
+}
+
+// STREAM int flood(ExcelChannel<int>* channel): values as fast as the
+// connection takes them, until stopped.
+int flood(DataExchange *de) {
+	EC_count_up<int> excel_channel (de );
+	de->done_with_arguments ();
+
+	de->break_connection (2);
+
+	if (de->SetScalarStream () <= 0) {
+		return 0;
+	}
+	for (int i = 0; i < 10000000; i++) {
+		excel_channel.Send (i);
 	}
 	de->EndScalarStream();
 	return 1;
