@@ -3,6 +3,7 @@
 // protocol of its own) and a smoke run of the real Velmord.
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -283,6 +284,36 @@ TEST_F(ServerTest, PoolFilterRejectsClients) {
   EXPECT_EQ(local.ask("echo~admitted"), "admitted");
 }
 
+// Opens n idle connections (raising this process's descriptor limit as far
+// as it goes), so that the server's next connections get descriptors past
+// 1023, beyond what a select set can hold.
+std::vector<std::unique_ptr<Client>> idle_connections(int port, int n) {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < n; i++) {
+    clients.emplace_back(new Client("127.0.0.1", port));
+    EXPECT_TRUE(clients.back()->ok()) << i;
+    if (!clients.back()->ok()) break;
+  }
+  return clients;
+}
+
+TEST_F(ServerTest, ServesPastDescriptor1023) {
+  start({{"MAX_PROCESSES", "1"}});
+  std::vector<std::unique_ptr<Client>> idle = idle_connections(port_, 1100);
+  ASSERT_EQ(idle.size(), 1100u);
+  for (size_t i = 1020; i < 1100; i += 7) {
+    std::string text = "connection " + std::to_string(i);
+    EXPECT_EQ(idle[i]->ask("echo~" + text), text);
+  }
+  Client fresh("127.0.0.1", port_);
+  EXPECT_EQ(fresh.ask("echo~fresh"), "fresh");
+}
+
 class PerUserTest : public ServerTest {
  protected:
   void SetUp() override {
@@ -378,6 +409,18 @@ TEST_F(PerUserTest, ClientLeavingMidConversationLeavesTheLinkClean) {
   EXPECT_EQ(c.ask("echo~\x1b" "E"), "\x1b" "E");
   c.send("__CLOSE__");
   EXPECT_TRUE(peer_closed(c.sock()));
+}
+
+TEST_F(PerUserTest, ServesPastDescriptor1023) {
+  std::vector<std::unique_ptr<Client>> idle = idle_connections(port_, 1100);
+  ASSERT_EQ(idle.size(), 1100u);
+  // One conversation at a time per slot: each ends before the next.
+  for (size_t i = 1020; i < 1100; i += 7) {
+    std::string text = "connection " + std::to_string(i);
+    EXPECT_EQ(idle[i]->ask("echo~" + text), text);
+    idle[i]->send("__CLOSE__");
+    EXPECT_TRUE(peer_closed(idle[i]->sock()));
+  }
 }
 
 TEST_F(PerUserTest, CrashedWorkerIsStartedAgain) {
