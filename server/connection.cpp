@@ -167,6 +167,8 @@ int Tarrow::process_per_user_service(int slot, int ClientSock, sockaddr_in Clien
   hc.sock_desc = ClientSock;
   hc.ClientAddr = ClientAddr;
   hc.tarrow = this;
-  // The stream is the worker's permanent link to the server: left open.
-  return HandleClient(&hc);
+  // The stream is the worker's permanent link to the server: left open. Only
+  // when it failed (the server is gone) is it closed, and then -1 says so.
+  int rc = HandleClient(&hc);
+  return hc.sock_desc == 0 ? -1 : rc;
 }
