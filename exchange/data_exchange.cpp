@@ -258,6 +258,8 @@ int DataExchange::open_client_connection(int marker) {
   }
   sd = s;
   stream_client = nullptr;
+  // A connection of its own: what ended an earlier one does not end it.
+  conversation_over = 0;
   if (connect(s, reinterpret_cast<sockaddr*>(&cinfo.ClientAddr), sizeof(cinfo.ClientAddr)) != 0) {
     printf("make_connection: Unable to Connect to client to send thread results (client ip: %s:%d)\n",
            address, cinfo.port);
@@ -285,6 +287,7 @@ int DataExchange::set_scalar_path(int return_type) {
       if (s < 1) return 0;
       sd = s;
       stream_client = entry;
+      conversation_over = 0;
       return 1;
     }
   }

@@ -93,10 +93,11 @@ class DataExchange {
   // Set by break_connection when a failed send closed the request socket, so
   // the request thread stops serving that descriptor.
   int request_socket_closed;
-  // Set when the request conversation ended before the call was through with
-  // it (the client closed or failed mid-line, or the per-user relay said its
-  // client is gone; on a PVM worker, the proxy said so). From then on nothing
-  // more is read from or written to the request connection.
+  // Set when the conversation on sd ended before the call was through with it
+  // (the client closed or failed mid-line or let a time limit pass, or the
+  // per-user relay said its client is gone; on a PVM worker, the proxy said
+  // so). From then on nothing more is read from or written to that
+  // connection; a new call-back connection starts afresh.
   int conversation_over;
 
   DataExchange();
