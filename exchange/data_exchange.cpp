@@ -22,7 +22,8 @@ DataExchange::DataExchange()
       request_released(0),
       client_released(0),
       request_socket_closed(0),
-      delivery_lost(0) {
+      delivery_lost(0),
+      conversation_over(0) {
   unit_data[0] = '\0';
   memset(&cinfo, 0, sizeof(cinfo));
   cinfo.ClientAddr.sin_family = AF_INET;
@@ -34,9 +35,17 @@ DataExchange::DataExchange()
   pthread_cond_init(&cond, nullptr);
 }
 
+CallAbandoned::~CallAbandoned() {}
+
 DataExchange::~DataExchange() {
   pthread_cond_destroy(&cond);
   pthread_mutex_destroy(&mut);
+}
+
+void limit_callback_waits(int sock) {
+  timeval limit = {CALLBACK_TIME_LIMIT_SECONDS, 0};
+  setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+  setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
 }
 
 void DataExchange::SetModuleName(const char* name) {
@@ -79,6 +88,7 @@ int DataExchange::GetNewPvmMsgTag() {
 
 int DataExchange::is_open() const {
   call_safe_point();
+  if (conversation_over) return 0;
   if (data_service_type == PVM_SLAVE_SERVICE) return 1;
   return sd > 0 ? 1 : 0;
 }
@@ -87,6 +97,8 @@ int DataExchange::is_open() const {
 // writes to descriptor 0 (that is "no connection", not standard input).
 int DataExchange::send_unit(const char* text) {
   if (sd <= 0) return 0;
+  // On the per-user relay's link only the conversation's end may follow.
+  if (conversation_over) return 0;
   if (stream_client != nullptr) {
     int rc = stream_send(stream_client, text);
     if (rc <= 0) {
@@ -105,12 +117,26 @@ int DataExchange::send_unit(const char* text) {
   return rc;
 }
 
+// A line that did not arrive whole ends the conversation: a cut-off text is
+// no value, and nothing is acknowledged that was not received. The per-user
+// relay's link stays open for the conversation's end.
+void DataExchange::lose_conversation(int rc) {
+  conversation_over = 1;
+  if (rc == LINE_FAILED) fprintf(stderr, "WARNING: connection terminated.\n");
+  if (rc != LINE_CONVERSATION_OVER) close_connection();
+}
+
 char* DataExchange::receive_data(int ack) {
   unit_data[0] = '\0';
-  if (sd <= 0) return unit_data;
-  if (receive_line(sd, unit_data, sizeof(unit_data)) == -1)
-    fprintf(stderr, "WARNING: connection terminated.\n");
+  if (sd <= 0 || conversation_over) return unit_data;
+  int rc = receive_line(sd, unit_data, sizeof(unit_data));
+  if (rc < 1) {
+    unit_data[0] = '\0';
+    lose_conversation(rc);
+    return unit_data;
+  }
   if (ack && send_line(sd, "__OK__") <= 0) {
+    conversation_over = 1;
     fprintf(stderr, "WARNING: connection terminated, received: %s, but sending ack. failed \n",
             unit_data);
     close_connection();
@@ -123,10 +149,13 @@ int DataExchange::send_data(int ack) {
   if (rc <= 0) return rc;
   if (cinfo.return_type == RETURN_SCALAR_STREAM || cinfo.return_type == RETURN_SCALAR_THREAD)
     return rc;
-  if (ack && receive_line(sd, unit_data, sizeof(unit_data)) < 1) {
-    close_connection();
-    // Unacknowledged, a delivered value may not have reached the client.
-    if (cinfo.execution_type != 0) delivery_lost = 1;
+  if (ack) {
+    int got = receive_line(sd, unit_data, sizeof(unit_data));
+    if (got < 1) {
+      lose_conversation(got);
+      // Unacknowledged, a delivered value may not have reached the client.
+      if (cinfo.execution_type != 0) delivery_lost = 1;
+    }
   }
   return rc;
 }
@@ -137,8 +166,36 @@ int DataExchange::send_data(const char* text, int ack) {
 }
 
 int DataExchange::done_with_arguments() {
-  if (data_service_type != PVM_SLAVE_SERVICE) receive_data(0);
+  switch (data_service_type) {
+    case SOCKET_SERVICE:
+      receive_data(0);
+      break;
+    case PVM_PROXY_SERVICE:
+      // The worker runs the call only on this text, so that a client that
+      // leaves before its end-of-arguments line never runs it there either.
+      receive_data(0);
+      if (conversation_over)
+        PvmAbandonCall();
+      else
+        PvmSend(unit_data);
+      break;
+    case PVM_SLAVE_SERVICE:
+      PvmReceive();
+      break;
+  }
+  if (conversation_over) throw CallAbandoned();
   return 1;
+}
+
+int DataExchange::end_client_conversation() {
+  int ok = 0;
+  if (sd > 0) {
+    ok = end_relay_conversation(sd);
+    if (!ok) close(sd);
+  }
+  if (!ok) request_socket_closed = 1;
+  sd = 0;
+  return ok;
 }
 
 int DataExchange::done_with_result() {
@@ -173,15 +230,19 @@ int DataExchange::break_connection(int kind) {
   if (execution_model == PROCESS_POOL) {
     send_data(1);
     close_connection();
+    // From here on sd is a call-back connection of its own.
+    conversation_over = 0;
     delivery_lost = 0;
     return 1;
   }
   // Per-user: sd is this worker's stream to the relay, which the request
   // thread goes on serving; it is handed back, not closed.
   send_data(1);
-  send_data("__DONE__", 1);
-  if (sd == 0) request_socket_closed = 1;
-  sd = 0;
+  if (sd == 0)
+    request_socket_closed = 1;
+  else
+    end_client_conversation();
+  conversation_over = 0;
   delivery_lost = 0;
   release_request_thread();
   if (data_service_type == PVM_PROXY_SERVICE) SetPVMKey(PvmReceive());
@@ -239,6 +300,8 @@ int DataExchange::open_client_connection(int marker) {
   }
   sd = s;
   stream_client = nullptr;
+  // A connection of its own: what ended an earlier one does not end it.
+  conversation_over = 0;
   if (connect(s, reinterpret_cast<sockaddr*>(&cinfo.ClientAddr), sizeof(cinfo.ClientAddr)) != 0) {
     printf("make_connection: Unable to Connect to client to send thread results (client ip: %s:%d)\n",
            address, cinfo.port);
@@ -246,6 +309,7 @@ int DataExchange::open_client_connection(int marker) {
     sd = 0;
     return 0;
   }
+  limit_callback_waits(s);
   snprintf(unit_data, sizeof(unit_data), cinfo.execution_type == 1 ? "#THREAD_%s~%d" : "#STREAM_%s~%d",
            GetFunctionKey(), marker);
   send_data(1);
@@ -265,6 +329,7 @@ int DataExchange::set_scalar_path(int return_type) {
       if (s < 1) return 0;
       sd = s;
       stream_client = entry;
+      conversation_over = 0;
       return 1;
     }
   }

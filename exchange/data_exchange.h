@@ -51,6 +51,15 @@ enum { DELIVERY_END_MARKER = 0 };
 
 struct ClientInfo;
 
+// Thrown by done_with_arguments when the call's client ended the conversation
+// before every argument and the end-of-arguments line arrived: the stub is
+// left before it loads or calls the user's function. Whoever runs a stub
+// catches it; the channel has already let the client go.
+class CallAbandoned {
+ public:
+  virtual ~CallAbandoned();
+};
+
 // Where and how to call the client back.
 struct CallbackInfo {
   char module_name[CALLBACK_NAME_SIZE];
@@ -92,6 +101,12 @@ class DataExchange {
   // Set once a value of a thread or live thread could not be delivered; from
   // then on the call delivers nothing more (see lose_delivery).
   int delivery_lost;
+  // Set when the conversation on sd ended before the call was through with it
+  // (the client closed or failed mid-line or let a time limit pass, or the
+  // per-user relay said its client is gone; on a PVM worker, the proxy said
+  // so). From then on nothing more is read from or written to that
+  // connection; a new call-back connection starts afresh.
+  int conversation_over;
 
   DataExchange();
   ~DataExchange();
@@ -140,6 +155,10 @@ class DataExchange {
   int PvmStopCall();
   int PvmSend(const char* text);
   char* PvmReceive();
+  // Proxy: tells the worker that the call's client left before the call
+  // began (a signal no argument text can imitate); its side ends the call
+  // without running it. Sent at most once.
+  int PvmAbandonCall();
   // Proxy only: relays the worker's next text to the client and stores its
   // number in *number (atoi). Returns the send result, or 0 when the worker
   // could not be heard or the client not reached.
@@ -153,7 +172,15 @@ class DataExchange {
   // worker's deliveries to the client.
   int PvmMakeConnection(int marker);
 
-  // Phases of a call.
+  // Per-user: ends the conversation with the relay (which closes the
+  // client's connection and acknowledges) and hands the request stream back:
+  // sd becomes 0 without being closed. Returns 1 when the relay
+  // acknowledged; 0 when the stream failed (it is then closed).
+  int end_client_conversation();
+
+  // Phases of a call. done_with_arguments reads the end-of-arguments line
+  // (on a PVM worker: the proxy's text for it) and throws CallAbandoned when
+  // the conversation ended before it arrived whole.
   int done_with_arguments();
   int done_with_result();
   int break_connection(int kind);
@@ -190,9 +217,17 @@ class DataExchange {
   static int msg_tag;
 
  private:
+  void lose_conversation(int rc);
   int set_scalar_path(int return_type);
   int send_unit(const char* text);
 };
+
+// Call-back connections (the stream connection and the connection of a
+// delivery) give up on a client that takes no byte of a line, or sends no
+// acknowledgement, for this long: the client is then treated as gone, and a
+// stop request reaches the call's next safe point within this time.
+enum { CALLBACK_TIME_LIMIT_SECONDS = 2 };
+void limit_callback_waits(int sock);
 
 // 1 while the per-user request thread waits for a new call thread to release
 // the client; one per process.

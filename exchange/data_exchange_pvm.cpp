@@ -41,17 +41,58 @@ int DataExchange::PvmStopCall() {
   return 1;
 }
 
+// The proxy's texts to its worker (the client's arguments and its
+// end-of-arguments line) are framed like the relay's link: a text that
+// begins with the escape byte gets a second one, and the escape byte followed
+// by anything else says that the client left.
+static const char kEscape = 0x1b;
+static const char kAbandoned[] = {kEscape, 'A', '\0'};
+enum { FRAMED_TEXT_SIZE = UNIT_DATA_SIZE + 1 };
+
+static int send_text(DataExchange* de, const char* text) {
+  NoCancelScope no_cancel;
+  return pvm_thread_send_text(de->pvm_task_id, de->pvm_msg_tag, text);
+}
+
+// A proxy's text that begins with the escape byte goes with a second one.
+static int send_framed(DataExchange* de, const char* text) {
+  if (de->data_service_type != PVM_PROXY_SERVICE || text[0] != kEscape) return send_text(de, text);
+  char framed[FRAMED_TEXT_SIZE + 1];
+  snprintf(framed, sizeof(framed), "%c%s", kEscape, text);
+  return send_text(de, framed);
+}
+
 // A call whose worker failed it has no partner any more (pvm_task_id 0):
 // later sends and receives fail at once instead of waiting for texts that
 // will never come.
 int DataExchange::PvmSend(const char* text) {
   int rc = PvmNoTask;
-  if (pvm_task_id > 0) {
-    NoCancelScope no_cancel;
-    rc = pvm_thread_send_text(pvm_task_id, pvm_msg_tag, text == nullptr ? "" : text);
-  }
+  if (pvm_task_id > 0) rc = send_framed(this, text == nullptr ? "" : text);
   if (rc < 0 && cinfo.execution_type != 0) delivery_lost = 1;
   return rc;
+}
+
+int DataExchange::PvmAbandonCall() {
+  if (pvm_task_id <= 0) return 0;
+  send_text(this, kAbandoned);
+  // The worker sends nothing more for this call.
+  pvm_task_id = 0;
+  return 1;
+}
+
+// The worker's side of the framing above: the text unframed into the unit
+// buffer, or the call marked as abandoned (every later receive then gives an
+// empty text at once).
+static void unframe(DataExchange* de, const char* framed) {
+  if (framed[0] == kEscape && framed[1] != kEscape) {
+    de->conversation_over = 1;
+    de->unit_data[0] = '\0';
+    return;
+  }
+  const char* text = framed[0] == kEscape ? framed + 1 : framed;
+  size_t length = strnlen(text, sizeof(de->unit_data) - 1);
+  memcpy(de->unit_data, text, length);
+  de->unit_data[length] = '\0';
 }
 
 // The text a proxy relays for a call its worker failed. On the scalar
@@ -70,6 +111,26 @@ static void failure_text(char* out, size_t size, int return_type, const char* ke
 }
 
 char* DataExchange::PvmReceive() {
+  if (data_service_type == PVM_SLAVE_SERVICE) {
+    if (conversation_over) {
+      unit_data[0] = '\0';
+      return unit_data;
+    }
+    char framed[FRAMED_TEXT_SIZE];
+    int rc;
+    {
+      NoCancelScope no_cancel;
+      rc = pvm_thread_recv_text(pvm_task_id, pvm_msg_tag, -1, framed, sizeof(framed));
+    }
+    if (rc > 0) {
+      unframe(this, framed);
+    } else {
+      // The server is gone: no argument of this call will come.
+      snprintf(unit_data, sizeof(unit_data), "#LIB_ERROR");
+      conversation_over = 1;
+    }
+    return unit_data;
+  }
   if (pvm_task_id <= 0) {
     failure_text(unit_data, sizeof(unit_data), cinfo.return_type, GetFunctionKey(), 0);
     return unit_data;

@@ -53,7 +53,11 @@ const char* receive_unit_by_service(DataExchange* de) {
       return de->PvmReceive();
     case PVM_PROXY_SERVICE: {
       char* text = de->receive_data(1);
-      de->PvmSend(text);
+      // A client that left mid-call: the worker abandons the call too.
+      if (de->conversation_over)
+        de->PvmAbandonCall();
+      else
+        de->PvmSend(text);
       return text;
     }
   }

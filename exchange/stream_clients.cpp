@@ -77,6 +77,7 @@ static int open_entry(ClientInfo* e) {
     close(s);
     return 0;
   }
+  limit_callback_waits(s);
   pthread_mutex_lock(&e->write_lock);
   e->client_sd = s;
   e->connection_status = 1;

@@ -325,6 +325,15 @@ enum { MAX_CONTAINER_ELEMENTS = 1 << 20 };
 // received in place are never moved (a record's pointer members point into
 // its own holders). Returns 1, or 0 when the count is invalid or the channel
 // is lost.
+// A refused count or index leaves the rest of the container unread, so no
+// later unit can be told apart from it: the call's arguments are lost, and
+// the call ends at done_with_arguments instead of running on a guess.
+inline int refuse_container(DataExchange* de) {
+  fprintf(stderr, "Container count or index out of range: the call is abandoned\n");
+  de->conversation_over = 1;
+  return 0;
+}
+
 template <class Reserve, class Slot>
 int receive_elements(DataExchange* de, Reserve reserve, Slot put) {
   int count = 0;
@@ -336,11 +345,11 @@ int receive_elements(DataExchange* de, Reserve reserve, Slot put) {
       receive_and_unpack(de, index);
       if (!de->is_open()) return 0;
       if (index == -1) return 1;
-      if (index < 0 || index >= MAX_CONTAINER_ELEMENTS) return 0;
+      if (index < 0 || index >= MAX_CONTAINER_ELEMENTS) return refuse_container(de);
       if (put(index) == 0 || !de->is_open()) return 0;
     }
   }
-  if (count < 0 || count > MAX_CONTAINER_ELEMENTS) return 0;
+  if (count < 0 || count > MAX_CONTAINER_ELEMENTS) return refuse_container(de);
   reserve(count);
   for (int i = 0; i < count; i++)
     if (put(i) == 0 || !de->is_open()) return 0;

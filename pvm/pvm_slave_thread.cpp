@@ -38,8 +38,14 @@ static void stopped_slave_call(void* record) {
 static void run_slave_call(PvmSlaveThread* call) {
   if (call->func_ptr != NULL) {
     // A stub that gives up (its library or symbol missing) may leave the
-    // server's relay waiting for texts; release it.
-    if (call->func_ptr(call->de) == 0) refuse_call(call->de);
+    // server's relay waiting for texts; release it. A call whose client left
+    // before its arguments were through is not run, and nobody waits for it.
+    try {
+      if (call->func_ptr(call->de) == 0) refuse_call(call->de);
+    } catch (const CallAbandoned&) {
+      worker_trace("%s.%s abandoned by its client", call->function_package.c_str(),
+                   call->function_name.c_str());
+    }
   } else {
     worker_trace("no stub for %s.%s, the call is refused", call->function_package.c_str(),
                  call->function_name.c_str());

@@ -166,6 +166,8 @@ int main(int argc, char** argv) {
         "VELMOR_LOG_DIR), then serves call-start messages of its parent task.\n");
     return 0;
   }
+  // Whatever a stub or library prints survives the task's end by a signal.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
   start_up(argc, argv);
   serve();
   return 0;

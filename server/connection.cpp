@@ -3,7 +3,7 @@
 #include <errno.h>
 #include <pthread.h>
 #include <stdio.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <new>
@@ -28,14 +28,11 @@ static const char* dotted(const sockaddr_in& addr, char* out, socklen_t size) {
 // just starts the next wait. Returns 1 readable, -1 failed wait.
 static int wait_readable(int sock) {
   for (;;) {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(sock, &set);
-    timeval timeout = {kIdleWaitSeconds, 0};
-    int rc = select(sock + 1, &set, nullptr, nullptr, &timeout);
+    pollfd p = {sock, POLLIN, 0};
+    int rc = poll(&p, 1, kIdleWaitSeconds * 1000);
     if (rc < 0 && errno == EINTR) continue;
-    if (rc < 0) return -1;
-    if (rc > 0 && FD_ISSET(sock, &set)) return 1;
+    if (rc < 0 || (p.revents & POLLNVAL) != 0) return -1;
+    if (rc > 0) return 1;
   }
 }
 
@@ -56,8 +53,19 @@ int Tarrow::HandleClient(void* record) {
     }
     char line[kLineSize];
     int n = receive_line(sock, line, sizeof(line));
+    if (n == LINE_CONVERSATION_OVER) {
+      // Per-user: the relay's client left; the link stays, the conversation
+      // (and with it any half-sent request) is over.
+      if (!end_relay_conversation(sock)) {
+        close(sock);
+        hc->sock_desc = 0;
+        return 0;
+      }
+      return 1;
+    }
     if (n < 1) {
-      if (n == 0)
+      // A cut-off request line is no request: nothing of it is served.
+      if (n == LINE_ENDED)
         fprintf(stderr, "Received 0 bytes, while handling a client (%s)'s request, closing socket.\n",
                 ip);
       else
@@ -159,6 +167,8 @@ int Tarrow::process_per_user_service(int slot, int ClientSock, sockaddr_in Clien
   hc.sock_desc = ClientSock;
   hc.ClientAddr = ClientAddr;
   hc.tarrow = this;
-  // The stream is the worker's permanent link to the server: left open.
-  return HandleClient(&hc);
+  // The stream is the worker's permanent link to the server: left open. Only
+  // when it failed (the server is gone) is it closed, and then -1 says so.
+  int rc = HandleClient(&hc);
+  return hc.sock_desc == 0 ? -1 : rc;
 }

@@ -1,64 +1,142 @@
 #include "line_transport.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <string.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 
-// Blocks until sock is ready for reading (for_write false) or writing.
-// Returns select's result: -1 failed, 0 not ready, 1 ready.
-static int wait_for(int sock, bool for_write) {
-  for (;;) {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(sock, &set);
-    int rc = for_write ? select(sock + 1, nullptr, &set, nullptr, nullptr)
-                       : select(sock + 1, &set, nullptr, nullptr, nullptr);
-    if (rc < 0 && errno == EINTR) continue;
-    if (rc < 0) return -1;
-    return FD_ISSET(sock, &set) ? 1 : 0;
+static const char kEscape = 0x1b;
+static const char kEndSignal[] = {kEscape, 'E', '\0'};
+// Room for a 1023-character line, its NUL and one escape byte.
+enum { FRAMED_LINE_SIZE = 1025, PEEK_SIZE = 1024 };
+
+static int relay_link = -1;
+
+// A descriptor another part of the program made non-blocking still gets
+// whole lines: its EAGAIN means "wait", while on a blocking socket EAGAIN
+// means that its send or receive time-out ran out.
+static bool wait_if_nonblocking(int sock, short events) {
+  int flags = fcntl(sock, F_GETFL);
+  if (flags < 0 || (flags & O_NONBLOCK) == 0) return false;
+  pollfd p = {sock, events, 0};
+  while (poll(&p, 1, -1) < 0 && errno == EINTR) {
   }
+  return true;
 }
 
-int send_line(int sock, const char* text) {
-  const size_t total = strlen(text) + 1;
+static int send_bytes(int sock, const char* bytes, size_t total) {
   size_t sent = 0;
   while (sent < total) {
-    int ready = wait_for(sock, true);
-    if (ready < 0) return 0;
-    if (ready == 0) continue;
     // MSG_NOSIGNAL: a peer that went away must not end this process.
-    ssize_t n = send(sock, text + sent, total - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+    ssize_t n = send(sock, bytes + sent, total - sent, MSG_NOSIGNAL);
     if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+      if (errno == EINTR) continue;
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_if_nonblocking(sock, POLLOUT)) continue;
       return 0;
     }
     sent += static_cast<size_t>(n);
   }
-  return static_cast<int>(total);
+  return 1;
+}
+
+static int send_plain_line(int sock, const char* text) {
+  const size_t total = strlen(text) + 1;
+  return send_bytes(sock, text, total) ? static_cast<int>(total) : 0;
+}
+
+// Takes exactly `count` bytes that a peek has shown to be there.
+static int consume(int sock, char* scratch, size_t count) {
+  size_t done = 0;
+  while (done < count) {
+    ssize_t n = recv(sock, scratch + done, count - done, MSG_WAITALL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return 0;
+    done += static_cast<size_t>(n);
+  }
+  return 1;
+}
+
+static int receive_plain_line(int sock, char* buffer, int size) {
+  if (size < 1) return LINE_FAILED;
+  int kept = 0;
+  buffer[0] = '\0';
+  char chunk[PEEK_SIZE];
+  for (;;) {
+    // Peek first, then take only up to the NUL: the bytes behind it belong
+    // to the next reader (the call channel reads right after the request).
+    ssize_t n = recv(sock, chunk, sizeof(chunk), MSG_PEEK);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_if_nonblocking(sock, POLLIN)) continue;
+      buffer[kept] = '\0';
+      return LINE_FAILED;
+    }
+    if (n == 0) {
+      buffer[kept] = '\0';
+      return LINE_ENDED;
+    }
+    const char* nul = static_cast<const char*>(memchr(chunk, '\0', static_cast<size_t>(n)));
+    size_t take = nul != nullptr ? static_cast<size_t>(nul - chunk) + 1 : static_cast<size_t>(n);
+    if (!consume(sock, chunk, take)) {
+      buffer[kept] = '\0';
+      return LINE_FAILED;
+    }
+    size_t text = nul != nullptr ? take - 1 : take;
+    size_t room = static_cast<size_t>(size - 1 - kept);
+    size_t copy = text < room ? text : room;
+    memcpy(buffer + kept, chunk, copy);
+    kept += static_cast<int>(copy);
+    if (nul != nullptr) {
+      buffer[kept] = '\0';
+      return kept + 1;
+    }
+  }
+}
+
+void set_relay_link(int sock) { relay_link = sock; }
+
+int send_link_line(int link, const char* text) {
+  if (text[0] == kEscape && !send_bytes(link, &kEscape, 1)) return 0;
+  return send_plain_line(link, text);
+}
+
+int send_link_end(int link) { return send_plain_line(link, kEndSignal); }
+
+int end_relay_conversation(int sock) {
+  // Without a relay (one process serves the clients itself) the client is
+  // told "__DONE__" as a line of its own.
+  int sent = sock >= 0 && sock == relay_link ? send_link_end(sock) : send_plain_line(sock, "__DONE__");
+  if (sent < 1) return 0;
+  char ack[8];
+  return receive_line(sock, ack, sizeof(ack)) >= 1 ? 1 : 0;
+}
+
+int receive_link_line(int link, char* buffer, int size) {
+  if (size < 1) return LINE_FAILED;
+  char framed[FRAMED_LINE_SIZE];
+  int rc = receive_plain_line(link, framed, sizeof(framed));
+  const char* text = framed;
+  if (rc >= 1 && framed[0] == kEscape) {
+    if (framed[1] != kEscape) {
+      buffer[0] = '\0';
+      return LINE_CONVERSATION_OVER;
+    }
+    text = framed + 1;
+  }
+  size_t length = strlen(text);
+  if (length > static_cast<size_t>(size - 1)) length = static_cast<size_t>(size - 1);
+  memcpy(buffer, text, length);
+  buffer[length] = '\0';
+  return rc >= 1 ? static_cast<int>(length) + 1 : rc;
+}
+
+int send_line(int sock, const char* text) {
+  if (sock >= 0 && sock == relay_link) return send_link_line(sock, text);
+  return send_plain_line(sock, text);
 }
 
 int receive_line(int sock, char* buffer, int size) {
-  if (size < 1) return -1;
-  int ready = wait_for(sock, false);
-  if (ready < 0) return -1;
-  buffer[0] = '\0';
-  if (ready == 0) return 0;
-
-  // One byte per call: the bytes behind the NUL belong to the next reader.
-  int pos = 0;
-  for (;;) {
-    char c;
-    ssize_t n = recv(sock, &c, 1, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      buffer[pos] = '\0';
-      return pos;
-    }
-    if (c == '\0') {
-      buffer[pos] = '\0';
-      return pos + 1;
-    }
-    if (pos < size - 1) buffer[pos++] = c;
-  }
+  if (sock >= 0 && sock == relay_link) return receive_link_line(sock, buffer, size);
+  return receive_plain_line(sock, buffer, size);
 }

@@ -7,7 +7,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/select.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -39,6 +40,8 @@ static volatile sig_atomic_t hangup_requested = 0;
 // Per-user model: one conversation at a time per slot, so that two
 // connections of one client never mix their lines on the slot's stream pair.
 static pthread_mutex_t* slot_locks = nullptr;
+// Per-user model: the binding of addresses to slots, made by proxy threads.
+static pthread_mutex_t binding_lock = PTHREAD_MUTEX_INITIALIZER;
 
 // The shared table is written by the server and by each worker with plain
 // stores; atomic accesses keep the compiler from caching them.
@@ -98,9 +101,19 @@ int ProcessManager::create_shared_segment() {
   return 0;
 }
 
+// Every connection is a descriptor: a site's thousands of open connections
+// must not run into the default soft limit of 1024.
+void ProcessManager::raise_descriptor_limit() {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 void ProcessManager::Run() {
   // A client that goes away while we write to it must end only that send.
   signal(SIGPIPE, SIG_IGN);
+  raise_descriptor_limit();
   create_shared_segment();
   setup_and_startup_children();
 }
@@ -212,18 +225,20 @@ void ProcessManager::pool_loop() {
 }
 
 int ProcessManager::find_client_slot(in_addr address) {
-  for (int i = 0; i < max_kids; i++) {
-    if (clients[i].sin_addr.s_addr == address.s_addr) return i;
-    if (clients[i].sin_addr.s_addr == 0) {
+  pthread_mutex_lock(&binding_lock);
+  int slot = -1;
+  for (int i = 0; i < max_kids && slot < 0; i++) {
+    if (clients[i].sin_addr.s_addr == address.s_addr) slot = i;
+    else if (clients[i].sin_addr.s_addr == 0) {
       clients[i].sin_addr = address;
       char ip[INET_ADDRSTRLEN];
       printf("connection from a new client (%s), accepted!\n",
              dotted(address, ip, sizeof(ip)));
-      fflush(stdout);
-      return i;
+      slot = i;
     }
   }
-  return -1;
+  pthread_mutex_unlock(&binding_lock);
+  return slot;
 }
 
 void ProcessManager::per_user_loop() {
@@ -236,29 +251,26 @@ void ProcessManager::per_user_loop() {
       if (errno != EINTR) fprintf(stderr, "Error While Accepting clients connection \n");
       continue;
     }
-    int slot = find_client_slot(addr.sin_addr);
-    if (slot < 0) {
-      char ip[INET_ADDRSTRLEN];
-      fprintf(stderr,
-              "Rejected: connection request from %s, all %d worker slots are bound to other "
-              "clients\n",
-              dotted(addr.sin_addr, ip, sizeof(ip)), max_kids);
+    char ip[INET_ADDRSTRLEN];
+    dotted(addr.sin_addr, ip, sizeof(ip));
+    // Filtered before anything is read or bound, as in the pool model.
+    if (!validate_ip_address(ip)) {
       close(sock);
+      fprintf(stderr, "Rejected: connection request from %s\n", ip);
       continue;
     }
-    // A slot's first worker is forked here, before the slot has a proxy: a
-    // fork from a new proxy thread races with this thread starting it, and a
-    // fork while another thread holds a lock (an allocator's, say) leaves
-    // the child with that lock taken for ever.
-    if (load(&children[slot].pid) == 0) spawn_child(slot);
-    // The slot's stream end is taken by the proxy under the slot's lock: a
-    // restart of the worker replaces it.
-    proxy_service(-1, sock, slot);
+    // The slot is bound, and its worker started, by the proxy once the
+    // client's first request line has arrived: a connection that never
+    // sends one (a port scan, a silent client) binds nothing.
+    proxy_service(-1, sock, addr.sin_addr);
   }
 }
 
 // Per-user model: starts the slot's worker if it never ran or has ended.
-// Runs under the slot's lock, so no conversation uses the old stream pair.
+// Runs under the slot's lock, so no conversation uses the old stream pair and
+// no other thread starts the same slot. Forking from a proxy thread is safe
+// for the new worker: it runs only its own loop, whose allocator and stdio
+// locks fork resets.
 void ProcessManager::ensure_worker(int slot) {
   if (load(&children[slot].pid) == 0) {
     spawn_child(slot);
@@ -402,14 +414,14 @@ void ProcessManager::pool_worker_loop() {
 
 void ProcessManager::per_user_worker_loop(int slot) {
   int link = clients[slot].filedes[0];
+  // Lines on the link are framed, so that the end of a conversation is a
+  // signal no data line can imitate.
+  set_relay_link(link);
   for (;;) {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(link, &set);
-    timeval timeout = {1, 0};
-    int rc = select(link + 1, &set, nullptr, nullptr, &timeout);
+    pollfd p = {link, POLLIN, 0};
+    int rc = poll(&p, 1, 1000);
     if (rc < 0 && errno == EINTR) continue;
-    if (rc < 0) {
+    if (rc < 0 || (p.revents & POLLNVAL) != 0) {
       fprintf(stderr, "%s %d: user process unable to select the service socket ...\n", __FILE__,
               __LINE__);
       exit(0);
@@ -419,11 +431,17 @@ void ProcessManager::per_user_worker_loop(int slot) {
     memset(&addr, 0, sizeof(addr));
     addr.sin_family = AF_INET;
     addr.sin_addr = clients[slot].sin_addr;
-    FS.process_per_user_service(slot, link, addr);
+    // A lost link (the server ended) leaves nothing to serve; its number
+    // must not be polled again once a call-back connection may reuse it.
+    if (FS.process_per_user_service(slot, link, addr) < 0) {
+      fprintf(stderr, "%s %d: user process lost its link to the server, exiting\n", __FILE__,
+              __LINE__);
+      exit(0);
+    }
   }
 }
 
-void ProcessManager::proxy_service(int sock_desc, int client_socket, int slot) {
+void ProcessManager::proxy_service(int sock_desc, int client_socket, in_addr client) {
   ProxyStruct* proxy = new (std::nothrow) ProxyStruct;
   if (proxy == nullptr) {
     fprintf(stderr, "Memory allocation failure, while relaying a client's connection\n");
@@ -432,7 +450,8 @@ void ProcessManager::proxy_service(int sock_desc, int client_socket, int slot) {
   }
   proxy->sock_desc = sock_desc;
   proxy->client_socket = client_socket;
-  proxy->slot = slot;
+  proxy->slot = -1;
+  proxy->client = client;
 
   // The relay threads leave the server's signals to the main thread, whose
   // accept must see SIGHUP.
@@ -469,65 +488,107 @@ void ProcessManager::proxy_service(int sock_desc, int client_socket, int slot) {
 
 // Waits up to the proxy's limit for the client; 1 readable, 0 time-out, -1 failed.
 static int wait_for_client(int sock) {
-  fd_set set;
-  FD_ZERO(&set);
-  FD_SET(sock, &set);
-  timeval timeout = {kProxyWaitSeconds, 0};
-  int rc = select(sock + 1, &set, nullptr, nullptr, &timeout);
+  pollfd p = {sock, POLLIN, 0};
+  int rc = poll(&p, 1, kProxyWaitSeconds * 1000);
   if (rc < 0) return errno == EINTR ? 0 : -1;
-  return rc > 0 && FD_ISSET(sock, &set) ? 1 : 0;
+  if (rc > 0 && (p.revents & POLLNVAL) != 0) return -1;
+  return rc > 0 ? 1 : 0;
 }
 
-// Relays one client connection to the slot's worker: a line from the client,
-// then exactly one line from the worker, until the worker says "__DONE__".
-static void relay(ProxyStruct* proxy) {
-  char line[kLineSize];
+// The client's next whole request line; false when the client ended its
+// connection (or failed) before one arrived. A quiet client only gets the
+// time-out message: there is no idle limit on a conversation.
+static bool client_line(int client, char* line, int size) {
   for (;;) {
-    int ready = wait_for_client(proxy->client_socket);
-    if (ready < 0) return;
+    int ready = wait_for_client(client);
+    if (ready < 0) return false;
     if (ready == 0) {
       fprintf(stderr, "select success but fd_isset is not true!\n");
       continue;
     }
-    if (receive_line(proxy->client_socket, line, sizeof(line)) < 1) {
-      fprintf(stderr,
-              "(%d)Received 0 bytes, while handling a client's request, closing socket. ppid = "
-              "%d\n",
-              static_cast<int>(getpid()), static_cast<int>(getppid()));
-      return;
-    }
-    if (send_line(proxy->sock_desc, line) < 1) {
+    if (receive_line(client, line, size) >= 1) return true;
+    fprintf(stderr,
+            "(%d)Received 0 bytes, while handling a client's request, closing socket. ppid = %d\n",
+            static_cast<int>(getpid()), static_cast<int>(getppid()));
+    return false;
+  }
+}
+
+// The client left before the worker ended the conversation: the worker is
+// told so (it abandons a half-received call), and its lines are dropped until
+// it has ended the conversation, so that the slot's next connection starts
+// on a clean link. False when the worker is gone.
+static bool resynchronise(int link) {
+  if (send_link_end(link) < 1) return false;
+  char line[kLineSize];
+  for (;;) {
+    int rc = receive_link_line(link, line, sizeof(line));
+    if (rc == LINE_CONVERSATION_OVER) return send_link_line(link, "__OK__") >= 1;
+    if (rc < 1) return false;
+  }
+}
+
+// Relays one client connection to the slot's worker, starting with the
+// client's first line: a line from the client, then exactly one line from the
+// worker, until the worker ends the conversation.
+static void relay(ProxyStruct* proxy, char* line) {
+  int link = proxy->sock_desc;
+  for (;;) {
+    if (send_link_line(link, line) < 1) {
       fprintf(stderr, "Error sending message to sub-process, unable to execute client request... \n");
       return;
     }
-    if (receive_line(proxy->sock_desc, line, sizeof(line)) < 1) {
-      fprintf(stderr, "Error receiving data from server...\n");
-      return;
-    }
-    if (strncmp(line, "__DONE__", 8) == 0) {
+    int rc = receive_link_line(link, line, kLineSize);
+    if (rc == LINE_CONVERSATION_OVER) {
       close(proxy->client_socket);
       proxy->client_socket = -1;
-      send_line(proxy->sock_desc, "__OK__");
+      send_link_line(link, "__OK__");
+      return;
+    }
+    if (rc < 1) {
+      fprintf(stderr, "Error receiving data from server...\n");
       return;
     }
     if (send_line(proxy->client_socket, line) < 1) {
       fprintf(stderr, "Error sending message to client...\n");
+      resynchronise(link);
+      return;
+    }
+    if (!client_line(proxy->client_socket, line, kLineSize)) {
+      resynchronise(link);
       return;
     }
   }
 }
 
+static void reject_unbound(in_addr client) {
+  char ip[INET_ADDRSTRLEN];
+  fprintf(stderr,
+          "Rejected: connection request from %s, all %d worker slots are bound to other "
+          "clients\n",
+          dotted(client, ip, sizeof(ip)), ProcessManager::max_kids);
+}
+
 void* ProcessManager::proxy_client_proc(void* proxy_struct) {
   ProxyStruct* proxy = static_cast<ProxyStruct*>(proxy_struct);
-  pthread_mutex_lock(&slot_locks[proxy->slot]);
-  PM.ensure_worker(proxy->slot);
-  if (load(&children[proxy->slot].status) == CHILD_RUNNING) {
-    proxy->sock_desc = clients[proxy->slot].filedes[1];
-    relay(proxy);
-  } else {
-    fprintf(stderr, "No worker for slot %d, closing the client's connection\n", proxy->slot);
+  char line[kLineSize];
+  // Nothing is bound, and no turn taken, before a whole request line.
+  if (client_line(proxy->client_socket, line, sizeof(line))) {
+    proxy->slot = find_client_slot(proxy->client);
+    if (proxy->slot < 0) {
+      reject_unbound(proxy->client);
+    } else {
+      pthread_mutex_lock(&slot_locks[proxy->slot]);
+      PM.ensure_worker(proxy->slot);
+      if (load(&children[proxy->slot].status) == CHILD_RUNNING) {
+        proxy->sock_desc = clients[proxy->slot].filedes[1];
+        relay(proxy, line);
+      } else {
+        fprintf(stderr, "No worker for slot %d, closing the client's connection\n", proxy->slot);
+      }
+      pthread_mutex_unlock(&slot_locks[proxy->slot]);
+    }
   }
-  pthread_mutex_unlock(&slot_locks[proxy->slot]);
   if (proxy->client_socket >= 0) close(proxy->client_socket);
   delete proxy;
   return nullptr;

@@ -7,7 +7,11 @@
 //   PROCESS_PER_USER  the server accepts, binds each client address to a
 //                     slot, and relays lines between the client and the
 //                     slot's worker over a local stream pair until the
-//                     worker says "__DONE__".
+//                     worker ends the conversation (a signal of the link,
+//                     see line_transport.h). A connection is filtered by
+//                     ALLOW_CLIENTS when accepted, and binds a slot and
+//                     takes its turn only once its first whole request line
+//                     has arrived.
 //
 // With one slot there is no fork: the server is itself the only pool worker.
 // The worker table lives in a System V segment created before the first
@@ -36,7 +40,8 @@ struct ClientAddress {
 struct ProxyStruct {
   int sock_desc;      // server's end of the slot's stream pair, set under the slot's lock
   int client_socket;  // the client's socket
-  int slot;           // the slot, so that one conversation at a time reaches it
+  int slot;           // the slot, so that one conversation at a time reaches it; -1 before
+  in_addr client;     // the client's address, which picks the slot
 };
 
 class ProcessManager {
@@ -60,7 +65,7 @@ class ProcessManager {
   int spawn_child(int slot);
   [[noreturn]] void child_main(int slot);
 
-  void proxy_service(int sock_desc, int client_socket, int slot);
+  void proxy_service(int sock_desc, int client_socket, in_addr client);
   static void* proxy_client_proc(void* proxy_struct);
 
   static void just_die(int sig);
@@ -73,7 +78,8 @@ class ProcessManager {
   int write_pid_file();
   [[noreturn]] void pool_loop();
   [[noreturn]] void per_user_loop();
-  int find_client_slot(in_addr address);
+  static int find_client_slot(in_addr address);
+  static void raise_descriptor_limit();
   void ensure_worker(int slot);
   [[noreturn]] void pool_worker_loop();
   [[noreturn]] void per_user_worker_loop(int slot);

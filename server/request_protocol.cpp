@@ -1,11 +1,13 @@
 // The client request protocol: one request line in, its reply out, and the
 // start of a function call on the call channel.
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -72,14 +74,20 @@ class RequestLine {
 int number_of(const char* field) { return field == nullptr ? 0 : atoi(field); }
 bool absent(const char* field) { return field == nullptr || *field == '\0'; }
 
-// Per-user end of a client connection: "__DONE__", then the relay's
-// acknowledgement. A stream that yields nothing is closed.
+// Per-user end of a client connection: the link's end-of-conversation
+// signal, then the relay's acknowledgement. A stream that fails is closed.
 void send_done_and_ack(HCStruct* hc) {
-  if (SEND_LINE(*hc, "__DONE__") < 1) return;
-  char ack[ACK_SIZE];
-  if (receive_line(hc->sock_desc, ack, sizeof(ack)) < 1) {
-    close(hc->sock_desc);
-    hc->sock_desc = 0;
+  if (end_relay_conversation(hc->sock_desc)) return;
+  close(hc->sock_desc);
+  hc->sock_desc = 0;
+}
+
+// Runs a stub; a call whose client left before its arguments were through
+// ends here, before the user's function (the channel has let the client go).
+void run_stub(REMFUN entry, DataExchange* de) {
+  try {
+    entry(de);
+  } catch (const CallAbandoned&) {
   }
 }
 
@@ -89,9 +97,21 @@ void end_without_reply(HCStruct* hc) {
   if (execution_model == PROCESS_PER_USER) send_done_and_ack(hc);
 }
 
+// Opens a file to be served for reading, never through a symbolic link: a
+// link placed among the served files must not hand out what it points to.
+FILE* open_served_file(const char* path) {
+  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat status;
+  FILE* file = nullptr;
+  if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) file = fdopen(fd, "r");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
 // Line n (from 1) of a file, read anew for every request.
 void serve_file_line(HCStruct* hc, const char* path, int n) {
-  FILE* file = fopen(path, "r");
+  FILE* file = open_served_file(path);
   if (file == nullptr) {
     SEND_LINE(*hc, "__ERR__");
     return;
@@ -296,8 +316,10 @@ void finish_per_user_call(DataExchange* de, bool cancelled) {
   if (!released) {
     // sd is still the request stream: end the client's connection through
     // the relay, hand the stream back unclosed.
-    if (de->sd > 0) de->send_data("__DONE__", 1);
-    if (de->sd == 0) de->request_socket_closed = 1;
+    if (de->sd > 0)
+      de->end_client_conversation();
+    else
+      de->request_socket_closed = 1;
     de->sd = 0;
     de->release_request_thread();
   }
@@ -324,10 +346,9 @@ PROCESS_REQUEST_STATUS start_per_user_call(Tarrow* server, HCStruct* hc, DataExc
   de->SetDataServiceType(hc->pvm_id < 1 ? SOCKET_SERVICE : PVM_PROXY_SERVICE);
   if (server->find_execution_type(module, function) == EXECUTE_AS_FUNCTION) {
     de->SetExecutionType(EXECUTE_AS_FUNCTION);
-    entry(de);
-    if (de->sd > 0) de->send_data("__DONE__", 1);
-    // The channel closes the stream when a send fails.
-    if (de->sd != hc->sock_desc) hc->sock_desc = 0;
+    run_stub(entry, de);
+    // The channel closes the stream when it fails.
+    if (de->sd != hc->sock_desc || de->end_client_conversation() == 0) hc->sock_desc = 0;
     delete de;
     return PROCESS_COMPLETED;
   }
@@ -386,7 +407,7 @@ PROCESS_REQUEST_STATUS start_pool_call(Tarrow* server, HCStruct* hc, DataExchang
   // connection thread somewhere in its own teardown.
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
   pthread_cleanup_push(process_pool_thread_cleanup, &data);
-  entry(de);
+  run_stub(entry, de);
   pthread_cleanup_pop(0);
   finish_pool_call(&data);
   return PROCESS_COMPLETED;
@@ -440,7 +461,7 @@ void* my_thread_call(void* data_exchange) {
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
   pthread_cleanup_push(process_per_user_thread_cleanup, de);
   de->SetFunctionKey(nullptr);
-  de->ptr(de);
+  run_stub(de->ptr, de);
   pthread_cleanup_pop(0);
   finish_per_user_call(de, false);
   return nullptr;

@@ -180,6 +180,9 @@ static int walk_arguments(int argc, char** argv) {
 
 int velmord_start(int argc, char** argv) {
   const char* default_port = "9999";
+  // Line-buffered even into a log file: a worker that ends by a signal (or
+  // _exit) must not take buffered diagnostics with it. Workers inherit it.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
   if (argc < 2) {
     display_help();
     return 1;

@@ -45,6 +45,8 @@ class Tarrow {
   int HandleClient(void* record);
   int process_pool_service(int ClientSock, sockaddr_in ClientAddr);
   static void* process_pool_thread(void* record);
+  // Serves one conversation on a per-user worker's link. Returns
+  // HandleClient's result, or -1 when the link failed and was closed.
   int process_per_user_service(int slot, int ClientSock, sockaddr_in ClientAddr);
 
   PROCESS_REQUEST_STATUS ProcessRequest(HCStruct* hc_struct, char* data);

@@ -171,6 +171,8 @@ TEST(ContainerReceive, RejectsBrokenCountsAndLostChannels) {
     ch.feed(c.units);
     vector<double> v;
     EXPECT_EQ(receive_and_unpack(&ch.de, v), 0);
+    // The rest of the arguments cannot be told apart: the call never runs.
+    EXPECT_THROW(ch.de.done_with_arguments(), CallAbandoned);
   }
   // The client goes away in the middle: no spinning on a dead socket.
   Channel ch;
@@ -180,6 +182,7 @@ TEST(ContainerReceive, RejectsBrokenCountsAndLostChannels) {
   vector<int> v;
   EXPECT_EQ(receive_and_unpack(&ch.de, v), 0);
   EXPECT_EQ(ch.de.sd, 0);
+  EXPECT_THROW(ch.de.done_with_arguments(), CallAbandoned);
   ch.pair.near_end = 0;
 }
 

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -24,6 +25,10 @@
 namespace {
 
 typedef std::vector<std::string> Lines;
+
+// The per-user worker's end of a conversation, as its relay reads it off the
+// link; on a socket without a relay the line "__DONE__".
+const std::string kEnd = "\x1b" "E";
 
 const char* kStamp = "10 Dec 2026 05:00:00 GMT";
 
@@ -86,7 +91,7 @@ class Registry : public ::testing::Environment {
     Llist<ExternDefinition*>* threads =
         declare(declare(declare(nullptr, "slow_product"), "fill_range"), "fails_early");
     Llist<ExternDefinition*>* streams =
-        declare(declare(declare(nullptr, "count_up"), "ticker"), "range_ticker");
+        declare(declare(declare(declare(nullptr, "count_up"), "ticker"), "range_ticker"), "flood");
     fm->functions = {functions, nullptr};
     fm->threads = {threads, nullptr};
     fm->live_threads = {streams, nullptr};
@@ -109,6 +114,7 @@ class Registry : public ::testing::Environment {
                          defn("TESTMOD", 2, "double slow_product(double, int)")};
     for (DefnLine*& line : lines) definitions = new Llist<DefnLine*>(line, definitions);
   }
+  void TearDown() override { std::filesystem::remove_all(dir); }
 };
 
 ::testing::Environment* const registry = ::testing::AddGlobalTestEnvironment(new Registry);
@@ -123,10 +129,13 @@ struct Conversation {
     hc.sock_desc = pair.near_end;
     hc.ClientAddr = loopback_address(client, 0);
     hc.tarrow = &FS;
+    // The near end plays a per-user worker's link to its relay.
+    if (model == PROCESS_PER_USER) set_relay_link(pair.near_end);
   }
   ~Conversation() {
     if (hc.sock_desc == 0) pair.near_end = 0;  // closed by the server side
     execution_model = PROCESS_POOL;
+    set_relay_link(-1);
   }
   PROCESS_REQUEST_STATUS request(const std::string& line) {
     std::vector<char> data(line.begin(), line.end());
@@ -239,6 +248,23 @@ TEST(Catalogue, ConcurrentConversations) {
   for (Conversation* c : conversations) delete c;
 }
 
+// A symbolic link among the served files is never followed, wherever it
+// points; the file it names is still served by its own name.
+TEST(Catalogue, SymbolicLinksAreNotServed) {
+  const std::string dir = getenv("VELMOR_LOG_DIR");
+  ASSERT_EQ(symlink("/etc/passwd", (dir + "/passwd.bas").c_str()), 0);
+  ASSERT_EQ(symlink((dir + "/testmod.bas").c_str(), (dir + "/alias.bas").c_str()), 0);
+  for (const char* request : {"wrapper~passwd~1", "wrapper~alias~1"}) {
+    SCOPED_TRACE(request);
+    Conversation c(PROCESS_POOL);
+    EXPECT_EQ(c.request(request), PROCESS_CONTINUES);
+    EXPECT_EQ(c.reply(), "__ERR__");
+  }
+  Conversation c(PROCESS_POOL);
+  EXPECT_EQ(c.request("wrapper~testmod~1"), PROCESS_CONTINUES);
+  EXPECT_EQ(c.reply(), "Attribute VB_Name");
+}
+
 TEST(Catalogue, NothingLoaded) {
   FormulaManager* saved = FS.fm_list;
   FS.fm_list = nullptr;
@@ -285,7 +311,7 @@ TEST(FinalRequests, CloseAndUnknownCommands) {
     EXPECT_TRUE(stays_quiet(c.pair.far_end, 100));
   }
   // The per-user end of a client connection, and a command nobody knows:
-  // "__DONE__", then the acknowledgement is read before the next request.
+  // the end of the conversation ("__DONE__" without a relay), then the acknowledgement is read before the next request.
   const struct { ExecutionModel model; const char* request; PROCESS_REQUEST_STATUS status; } cases[] = {
       {PROCESS_PER_USER, "__close__", PROCESS_CONTINUES},
       {PROCESS_POOL, "FROBNICATE~1", PROCESS_CONTINUES},
@@ -297,7 +323,7 @@ TEST(FinalRequests, CloseAndUnknownCommands) {
     write_line(c.pair.far_end, "__OK__");
     write_line(c.pair.far_end, "givefm~1");
     EXPECT_EQ(c.request(k.request), k.status);
-    EXPECT_EQ(c.reply(), "__DONE__");
+    EXPECT_EQ(c.reply(), k.model == PROCESS_PER_USER ? kEnd : "__DONE__");
     std::string next;
     ASSERT_TRUE(read_line(c.pair.near_end, &next));
     EXPECT_EQ(next, "givefm~1");  // the acknowledgement alone was consumed
@@ -326,7 +352,7 @@ TEST(StartFunction, CallsThatDoNotStart) {
     Conversation user(PROCESS_PER_USER);
     write_line(user.pair.far_end, "__OK__");
     EXPECT_EQ(user.request(r), PROCESS_COMPLETED);
-    EXPECT_EQ(user.reply(), "__DONE__");  // the relay lets the client go
+    EXPECT_EQ(user.reply(), kEnd);  // the relay lets the client go
     EXPECT_NE(user.hc.sock_desc, 0);
   }
 }
@@ -340,7 +366,7 @@ std::string start(const char* function, int port) {
 struct Client {
   int sock;
   Lines arguments;
-  bool per_user;  // the test also plays the relay: answers "__DONE__"
+  bool per_user;  // the test also plays the relay: acknowledges the end
   Lines received;
   pthread_t thread;
   static void* run(void* p) {
@@ -356,7 +382,7 @@ struct Client {
     while (read_line(c->sock, &line, 3000)) {
       c->received.push_back(line);
       write_line(c->sock, "ack");
-      if (line == "__DONE__") break;
+      if (line == kEnd) break;
     }
     return nullptr;
   }
@@ -379,7 +405,7 @@ TEST(StartFunction, PlainFunctionInBothModels) {
     if (model == PROCESS_POOL) shutdown(c.pair.near_end, SHUT_WR);  // the handler would close
     client.join();
     Lines expected = {"__OK__", "__OK__", "__OK__", "7.5"};
-    if (model == PROCESS_PER_USER) expected.push_back("__DONE__");
+    if (model == PROCESS_PER_USER) expected.push_back(kEnd);
     EXPECT_EQ(client.received, expected);
     EXPECT_NE(c.hc.sock_desc, 0);  // the conversation socket is the handler's again
   }
@@ -434,13 +460,72 @@ TEST(StartFunction, ScalarThreadInBothModels) {
     std::string key = accepted.substr(strlen("#THREAD_"));
     EXPECT_EQ(value, "#THREAD_" + key + "=7.500000");
     if (model == PROCESS_PER_USER) {
-      EXPECT_EQ(client.received.back(), "__DONE__");
+      EXPECT_EQ(client.received.back(), kEnd);
       EXPECT_NE(c.hc.sock_desc, 0);  // the worker's stream stays open
     } else {
       EXPECT_EQ(c.hc.sock_desc, 0);  // the channel closed it
     }
     wait_for_calls_to_end();
     close(stream);
+  }
+}
+
+int user_runs() {
+  int* runs = static_cast<int*>(dlsym(FS.fm_list->module_handle, "user_runs"));
+  return runs == nullptr ? -1 : __atomic_load_n(runs, __ATOMIC_SEQ_CST);
+}
+
+// A call whose client leaves before its arguments and end-of-arguments line
+// are through: nothing more is acknowledged, the user function never runs,
+// and (per-user) the worker ends the conversation on a link that serves the
+// next call as if nothing had happened. Functions, threads and streams.
+TEST(StartFunction, AbandonedCallsNeverRunTheUserFunction) {
+  const struct {
+    const char* function;
+    Lines units;  // sent before the client leaves, each answered "__OK__"
+  } cases[] = {
+      {"add_scaled", {}}, {"add_scaled", {"2.5"}}, {"add_scaled", {"2.5", "3"}},
+      {"slow_product", {"2.5"}}, {"slow_product", {"2.5", "3"}},
+      {"count_up", {}}, {"count_up", {"3"}},
+  };
+  for (ExecutionModel model : {PROCESS_POOL, PROCESS_PER_USER}) {
+    for (const auto& k : cases) {
+      SCOPED_TRACE(std::string(k.function) + " after " + std::to_string(k.units.size()) +
+                   (model == PROCESS_POOL ? " pool" : " per-user"));
+      int runs = user_runs();
+      Conversation c(model);
+      ConnectionThread t = {&c, start(k.function, 1), PROCESS_CONTINUES, {}};
+      t.start();
+      EXPECT_EQ(c.reply(), "__OK__");
+      for (const std::string& unit : k.units) {
+        write_line(c.pair.far_end, unit);
+        EXPECT_EQ(c.reply(), "__OK__");
+      }
+      if (model == PROCESS_POOL) {
+        shutdown(c.pair.far_end, SHUT_WR);
+      } else {
+        write_line(c.pair.far_end, kEnd);  // the relay: its client is gone
+        EXPECT_EQ(c.reply(), kEnd);        // the worker's end of the conversation
+        write_line(c.pair.far_end, "__OK__");
+      }
+      t.join();
+      EXPECT_EQ(t.status, PROCESS_COMPLETED);
+      wait_for_calls_to_end();
+      EXPECT_EQ(user_runs(), runs);
+      if (model == PROCESS_POOL) {
+        EXPECT_EQ(c.hc.sock_desc, 0);
+        EXPECT_EQ(c.reply(), "<none>");
+        continue;
+      }
+      // The same link serves the next call.
+      ASSERT_NE(c.hc.sock_desc, 0);
+      Client client = {c.pair.far_end, {"2.5", "3"}, true, {}, {}};
+      client.start();
+      EXPECT_EQ(c.request(start("add_scaled", 1)), PROCESS_COMPLETED);
+      client.join();
+      EXPECT_EQ(client.received, Lines({"__OK__", "__OK__", "__OK__", "7.5", kEnd}));
+      EXPECT_EQ(user_runs(), runs + 1);
+    }
   }
 }
 
@@ -563,9 +648,31 @@ TEST(StartFunction, StubThatNeverReleasesTheClient) {
   client.start();
   EXPECT_EQ(c.request(start("fails_early", 1)), PROCESS_COMPLETED);
   client.join();
-  EXPECT_EQ(client.received, Lines({"__OK__", "__OK__", "__DONE__"}));
+  EXPECT_EQ(client.received, Lines({"__OK__", "__OK__", kEnd}));
   EXPECT_NE(c.hc.sock_desc, 0);
   wait_for_calls_to_end();
+}
+
+// A stream whose client has stopped reading its stream connection: the
+// call's sends give up at the call-back time limit, so a stop still ends it.
+TEST(StartFunction, StopEndsAStreamWhoseClientDoesNotRead) {
+  CallbackPorts ports;
+  int small = 4096;
+  setsockopt(ports.stream->fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+  Conversation c(PROCESS_PER_USER);
+  Client client = {c.pair.far_end, {}, true, {}, {}};
+  client.start();
+  EXPECT_EQ(c.request(start("flood", ports.callback->port)), PROCESS_COMPLETED);
+  client.join();
+  ASSERT_EQ(client.received.size(), 3u);
+  std::string key = client.received[1].substr(strlen("#STREAM_"));
+  int stream = ports.stream->accept_one();
+  ASSERT_GE(stream, 0);
+  usleep(300 * 1000);  // the stream fills both socket buffers; nobody reads
+  EXPECT_EQ(c.request("stop_thread~" + key), PROCESS_CONTINUES);
+  EXPECT_EQ(c.reply(), "__OK__");
+  wait_for_calls_to_end();
+  close(stream);
 }
 
 TEST(StartFunction, StopThreadInThePoolModel) {

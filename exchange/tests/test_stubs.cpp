@@ -13,6 +13,9 @@ int count_up(DataExchange*);
 int ticker(DataExchange*);
 int fill_range(DataExchange*);
 int fails_early(DataExchange*);
+int flood(DataExchange*);
+// How often a user function of add_scaled, slow_product or count_up ran.
+int user_runs = 0;
 }
 
 // FUNCTION double add_scaled(double a, int n)
@@ -27,6 +30,7 @@ int add_scaled(DataExchange *de) {
  double ret;
 	if (de->GetDataServiceType() == SOCKET_SERVICE ||  de->GetDataServiceType() == PVM_SLAVE_SERVICE) {
 		ret = arg_0 * arg_1;
+		__atomic_add_fetch(&user_runs, 1, __ATOMIC_SEQ_CST);
 	}
 	pack_and_send (de, ret);
 	de->done_with_result ();
@@ -46,6 +50,7 @@ int slow_product(DataExchange *de) {
 	}
  double ret;
 	usleep(20000);
+	__atomic_add_fetch(&user_runs, 1, __ATOMIC_SEQ_CST);
 	ret = arg_0 * arg_1;
 	pack_and_send (de, ret);
 	return 1;
@@ -76,6 +81,7 @@ int count_up(DataExchange *de) {
 		return 0;
 	}
 	int ret;
+	__atomic_add_fetch(&user_runs, 1, __ATOMIC_SEQ_CST);
 	for (int i = 1; i <= arg_0; i++) {
 		excel_channel.Send (i);
 		usleep(5000);
@@ -100,6 +106,24 @@ int ticker(DataExchange *de) {
 	for (int i = 0; i < 3000; i++) {
 		excel_channel.Send (i);
 		usleep(20000);
+	}
+	de->EndScalarStream();
+	return 1;
+}
+
+// STREAM int flood(ExcelChannel<int>* channel): values as fast as the
+// connection takes them, until stopped.
+int flood(DataExchange *de) {
+	EC_count_up<int> excel_channel (de );
+	de->done_with_arguments ();
+
+	de->break_connection (2);
+
+	if (de->SetScalarStream () <= 0) {
+		return 0;
+	}
+	for (int i = 0; i < 10000000; i++) {
+		excel_channel.Send (i);
 	}
 	de->EndScalarStream();
 	return 1;

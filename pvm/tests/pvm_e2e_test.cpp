@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "line_transport.h"
 #include "pvm_buffers.h"
 
 namespace {
@@ -168,6 +169,7 @@ class Server {
              read_file(errors);
     return out;
   }
+  int port() const { return port_; }
   std::string trace_path() const { return root_ + "/worker.trace"; }
   std::string trace() const { return read_file(trace_path()); }
   std::string log() const {
@@ -276,6 +278,49 @@ TEST_F(PvmCalls, StoppedStreamsEndOnTheWorkerToo) {
   }
   // The worker goes on serving.
   EXPECT_EQ(pvm_->call("sample_threads", {"range_average", "[2,4]"}), "3\n");
+}
+
+// One line to the server and its answer, on a connection of the caller's.
+std::string ask(int fd, const std::string& line) {
+  if (send_line(fd, line.c_str()) < 1) return "<not sent>";
+  char reply[1024];
+  return receive_line(fd, reply, sizeof reply) >= 1 ? reply : "<closed>";
+}
+
+// update_db replaces the worker's list; a call of it whose client leaves
+// before its end-of-arguments line never runs on the worker, and the next
+// calls of the address are answered right.
+TEST_F(PvmCalls, AbandonedCallsNeverRunOnTheWorker) {
+  const std::vector<std::string> sent_before_leaving[] = {
+      {}, {"1", "Zed"}, {"1", "Zed", "1", "2", "3"}};
+  for (const auto& units : sent_before_leaving) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in server = {};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(static_cast<uint16_t>(pvm_->port()));
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server), 0);
+    std::string stamp = ask(fd, "GET_UPD_TIME~sample_employee_db");
+    close(fd);
+    fd = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server), 0);
+    EXPECT_EQ(ask(fd, "START_FUNCTION~sample_employee_db~update_db~0~" + stamp), "__OK__");
+    for (const std::string& unit : units) EXPECT_EQ(ask(fd, unit), "__OK__");
+    shutdown(fd, SHUT_WR);
+    char rest[16];
+    EXPECT_LT(receive_line(fd, rest, sizeof rest), 1);  // nothing more is acknowledged
+    close(fd);
+    std::string db = pvm_->call("sample_employee_db", {"get_db", "[]"});
+    EXPECT_NE(db.find("[{Alice,"), std::string::npos) << units.size() << "\n" << pvm_->log();
+    EXPECT_EQ(db.substr(db.size() - 3), "26\n") << db;
+  }
+  // The worker ends each abandoned call in a thread of its own.
+  size_t abandoned = 0;
+  for (int waited = 0; waited < 10000 && abandoned < 3; waited += 100) {
+    abandoned = count_of(pvm_->trace(), "update_db abandoned by its client");
+    if (abandoned < 3) usleep(100000);
+  }
+  EXPECT_EQ(abandoned, 3u) << pvm_->trace();
 }
 
 // The worker of this server loads only sample_threads: every other module is

@@ -63,8 +63,12 @@ TEST(LineTransport, ReceiveCases) {
       {"empty line", std::string("\0", 1), false, 1, ""},
       {"exactly 1023", a1023 + std::string("\0", 1), false, 1024, a1023},
       {"2000 cut to 1023", b2000 + std::string("\0", 1), false, 1024, std::string(1023, 'b')},
-      {"closed before any byte", "", true, 0, ""},
-      {"closed mid-line", "abc", true, 3, "abc"},
+      // A line is a line only when its NUL arrived: cut-off text is
+      // reported as the end, never as a line.
+      {"closed before any byte", "", true, LINE_ENDED, ""},
+      {"closed mid-line", "abc", true, LINE_ENDED, "abc"},
+      {"closed mid-way through a long line", b2000, true, LINE_ENDED, std::string(1023, 'b')},
+      {"empty line then close", std::string("\0", 1), true, 1, ""},
   };
   for (const ReceiveCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -95,6 +99,48 @@ TEST(LineTransport, LeavesBytesAfterTheNulInTheSocket) {
   char rest[16] = {0};
   EXPECT_EQ(recv(p.a, rest, sizeof(rest), MSG_DONTWAIT), 4);
   EXPECT_STREQ(rest, "tail");
+}
+
+TEST(LineTransport, TwoLinesInOneSegmentEachGoToTheirReader) {
+  SocketPair p;
+  write_all(p.b, std::string("first\0second\0", 13));
+  p.close_b();
+  char buffer[1024];
+  EXPECT_EQ(receive_line(p.a, buffer, sizeof(buffer)), 6);
+  EXPECT_STREQ(buffer, "first");
+  // The second line is still whole in the socket for the next reader.
+  char raw[16] = {0};
+  EXPECT_EQ(recv(p.a, raw, sizeof(raw), MSG_PEEK), 7);
+  EXPECT_EQ(receive_line(p.a, buffer, sizeof(buffer)), 7);
+  EXPECT_STREQ(buffer, "second");
+  EXPECT_EQ(receive_line(p.a, buffer, sizeof(buffer)), LINE_ENDED);
+}
+
+// The relay's link: data lines arrive exactly as sent, whatever they begin
+// with, and only the end signal reads as the end of the conversation.
+TEST(LineTransport, LinkFramingKeepsDataAndSignalApart) {
+  SocketPair p;
+  const std::string escape_line = "\x1b" "E";
+  const std::string lines[] = {"__DONE__", "__DONE__ is my text", escape_line, "\x1b\x1b",
+                               "\x1b" + std::string(1022, 'e'), ""};
+  for (const std::string& line : lines) EXPECT_GE(send_link_line(p.b, line.c_str()), 1);
+  EXPECT_GE(send_link_end(p.b), 1);
+  EXPECT_GE(send_link_line(p.b, "after"), 1);
+  for (const std::string& line : lines) {
+    char buffer[1024];
+    EXPECT_EQ(receive_link_line(p.a, buffer, sizeof(buffer)), static_cast<int>(line.size() + 1));
+    EXPECT_EQ(std::string(buffer), line);
+  }
+  char buffer[1024];
+  EXPECT_EQ(receive_link_line(p.a, buffer, sizeof(buffer)), LINE_CONVERSATION_OVER);
+  // A worker's own send_line / receive_line frame on its link.
+  set_relay_link(p.a);
+  EXPECT_EQ(receive_line(p.a, buffer, sizeof(buffer)), 6);
+  EXPECT_STREQ(buffer, "after");
+  EXPECT_GE(send_line(p.a, escape_line.c_str()), 1);
+  set_relay_link(-1);
+  EXPECT_EQ(receive_link_line(p.b, buffer, sizeof(buffer)), 3);
+  EXPECT_EQ(std::string(buffer), escape_line);
 }
 
 TEST(LineTransport, SevenByteBufferKeepsAnAcknowledgement) {

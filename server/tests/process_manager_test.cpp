@@ -3,6 +3,8 @@
 // protocol of its own) and a smoke run of the real Velmord.
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -282,12 +284,42 @@ TEST_F(ServerTest, PoolFilterRejectsClients) {
   EXPECT_EQ(local.ask("echo~admitted"), "admitted");
 }
 
+// Opens n idle connections (raising this process's descriptor limit as far
+// as it goes), so that the server's next connections get descriptors past
+// 1023, beyond what a select set can hold.
+std::vector<std::unique_ptr<Client>> idle_connections(int port, int n) {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < n; i++) {
+    clients.emplace_back(new Client("127.0.0.1", port));
+    EXPECT_TRUE(clients.back()->ok()) << i;
+    if (!clients.back()->ok()) break;
+  }
+  return clients;
+}
+
+TEST_F(ServerTest, ServesPastDescriptor1023) {
+  start({{"MAX_PROCESSES", "1"}});
+  std::vector<std::unique_ptr<Client>> idle = idle_connections(port_, 1100);
+  ASSERT_EQ(idle.size(), 1100u);
+  for (size_t i = 1020; i < 1100; i += 7) {
+    std::string text = "connection " + std::to_string(i);
+    EXPECT_EQ(idle[i]->ask("echo~" + text), text);
+  }
+  Client fresh("127.0.0.1", port_);
+  EXPECT_EQ(fresh.ask("echo~fresh"), "fresh");
+}
+
 class PerUserTest : public ServerTest {
  protected:
   void SetUp() override {
-    // The filter would reject 127.0.0.2: the per-user model applies none.
+    // The filter admits every loopback client but 127.0.0.9.
     start({{"MAX_PROCESSES", "2"}, {"EXECUTION_MODEL", "PROCESS_PER_USER"},
-           {"ALLOW_CLIENTS", "10.0.0.0/255.0.0.0"}});
+           {"ALLOW_CLIENTS", "127.0.0.0/255.255.255.248"}});
   }
 
   // One conversation: the serving worker's pid, then the proxy's hand-off.
@@ -308,8 +340,10 @@ TEST_F(PerUserTest, BindsAddressesToSlots) {
   ASSERT_GT(second, 0);
   EXPECT_NE(first, second);
 
+  // A third address finds no slot once its first request line arrives.
   Client third("127.0.0.3", port_);
   ASSERT_TRUE(third.ok());
+  third.send("pid");
   EXPECT_TRUE(peer_closed(third.sock()));
   EXPECT_TRUE(server_->wait_for_err("127.0.0.3", 5000)) << server_->err();
 
@@ -327,6 +361,66 @@ TEST_F(PerUserTest, OneConversationPerSlotAtATime) {
   a.send("__CLOSE__");
   EXPECT_TRUE(peer_closed(a.sock()));
   EXPECT_EQ(b.reply(), "second");
+}
+
+// Connections that never send a whole line (a port scan, a silent client, a
+// client that leaves mid-line) bind no slot and hold up nobody; a filtered
+// address is rejected before anything is bound.
+TEST_F(PerUserTest, OnlyAWholeRequestLineBindsASlotOrTakesItsTurn) {
+  std::vector<std::unique_ptr<Client>> silent;
+  for (const char* from : {"127.0.0.3", "127.0.0.4", "127.0.0.5", "127.0.0.2"})
+    silent.emplace_back(new Client(from, port_));
+  Client cut("127.0.0.6", port_);
+  ::send(cut.sock(), "pid", 3, MSG_NOSIGNAL);  // no NUL: not a line
+  cut.close_now();
+  Client rejected("127.0.0.9", port_);
+  EXPECT_TRUE(peer_closed(rejected.sock()));
+  EXPECT_TRUE(server_->wait_for_err("Rejected: connection request from 127.0.0.9\n", 5000));
+
+  // Two slots, both still free for the two clients that talk; the silent
+  // connection of 127.0.0.2 does not hold up its address.
+  pid_t first = worker_of("127.0.0.1");
+  pid_t second = worker_of("127.0.0.2");
+  EXPECT_GT(first, 0);
+  EXPECT_GT(second, 0);
+  EXPECT_NE(first, second);
+  for (const char* never : {"127.0.0.3", "127.0.0.4", "127.0.0.5", "127.0.0.6", "127.0.0.9"})
+    EXPECT_EQ(server_->out().find(std::string("new client (") + never), std::string::npos) << never;
+}
+
+// A client that leaves mid-conversation: the worker is told, and the next
+// connection of the address is served on a clean link.
+TEST_F(PerUserTest, ClientLeavingMidConversationLeavesTheLinkClean) {
+  {
+    Client a("127.0.0.1", port_);
+    EXPECT_EQ(a.ask("echo~one"), "one");
+    a.send("echo~two");
+    a.close_now();  // the worker's reply finds nobody
+  }
+  {
+    Client b("127.0.0.1", port_);
+    EXPECT_EQ(b.ask("echo~three"), "three");
+    ::send(b.sock(), "echo~fou", 8, MSG_NOSIGNAL);  // cut off: never a request
+  }
+  Client c("127.0.0.1", port_);
+  EXPECT_EQ(c.ask("echo~five"), "five");
+  // Data that looks like the old end word is only data.
+  EXPECT_EQ(c.ask("echo~__DONE__ is my text"), "__DONE__ is my text");
+  EXPECT_EQ(c.ask("echo~\x1b" "E"), "\x1b" "E");
+  c.send("__CLOSE__");
+  EXPECT_TRUE(peer_closed(c.sock()));
+}
+
+TEST_F(PerUserTest, ServesPastDescriptor1023) {
+  std::vector<std::unique_ptr<Client>> idle = idle_connections(port_, 1100);
+  ASSERT_EQ(idle.size(), 1100u);
+  // One conversation at a time per slot: each ends before the next.
+  for (size_t i = 1020; i < 1100; i += 7) {
+    std::string text = "connection " + std::to_string(i);
+    EXPECT_EQ(idle[i]->ask("echo~" + text), text);
+    idle[i]->send("__CLOSE__");
+    EXPECT_TRUE(peer_closed(idle[i]->sock()));
+  }
 }
 
 TEST_F(PerUserTest, CrashedWorkerIsStartedAgain) {

@@ -16,18 +16,17 @@
 #include <string>
 
 #include "execution_model.h"
+#include "line_transport.h"
 #include "startup.h"
 #include "tarrow.h"
 
 static PROCESS_REQUEST_STATUS end_connection(HCStruct* hc) {
   if (execution_model == PROCESS_POOL) return PROCESS_COMPLETED;
-  // Per-user: the proxy closes the client on "__DONE__" and acknowledges.
-  if (SEND_LINE(*hc, "__DONE__") > 0) {
-    char ack[7];
-    if (receive_line(hc->sock_desc, ack, sizeof(ack)) < 1) {
-      close(hc->sock_desc);
-      hc->sock_desc = 0;
-    }
+  // Per-user: the proxy closes the client at the end of the conversation and
+  // acknowledges.
+  if (!end_relay_conversation(hc->sock_desc)) {
+    close(hc->sock_desc);
+    hc->sock_desc = 0;
   }
   return PROCESS_CONTINUES;
 }
