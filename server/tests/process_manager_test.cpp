@@ -158,6 +158,41 @@ TEST_F(ServerTest, CancelledConnectionThreadEndsItsConversation) {
   EXPECT_EQ(again.ask("echo~after"), "after");
 }
 
+// A finished conversation's thread waits for the next one: some of a few
+// conversations in a row are served by a thread that served an earlier one.
+TEST_F(ServerTest, PoolThreadsServeOneConversationAfterAnother) {
+  start({{"MAX_PROCESSES", "1"}});
+  std::set<std::string> seen;
+  bool reused = false;
+  for (int i = 0; i < 20 && !reused; i++) {
+    Client c("127.0.0.1", port_);
+    std::string tid = c.ask("tid");
+    ASSERT_GT(atol(tid.c_str()), 0) << tid;
+    reused = !seen.insert(tid).second;
+    EXPECT_EQ(c.ask("complete"), "completed");
+    EXPECT_TRUE(peer_closed(c.sock()));
+    usleep(100 * 1000);  // lets the thread reach its wait for the next conversation
+  }
+  EXPECT_TRUE(reused);
+}
+
+// A stop that reached a call too late stays pending on its thread; the next
+// conversations must not inherit it and end unanswered.
+TEST_F(ServerTest, LateStopDoesNotReachTheNextConversation) {
+  start({{"MAX_PROCESSES", "1"}});
+  {
+    Client c("127.0.0.1", port_);
+    ASSERT_EQ(c.ask("late_cancel"), "pending");
+    EXPECT_EQ(c.ask("complete"), "completed");
+    EXPECT_TRUE(peer_closed(c.sock()));
+  }
+  for (int i = 0; i < 5; i++) {
+    usleep(100 * 1000);
+    Client c("127.0.0.1", port_);
+    EXPECT_EQ(c.ask("echo~served " + std::to_string(i)), "served " + std::to_string(i));
+  }
+}
+
 // A client that goes away while the worker writes must end only its own
 // conversation, in one process as in a forked worker.
 TEST_F(ServerTest, ClientClosingMidReplyLeavesWorkerAlive) {
