@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,11 +11,21 @@
 #include <cerrno>
 #include <cstring>
 
-#include "line_transport.h"
+#include "line_io.h"
 
 LineConnection::LineConnection(int timeout_ms) : fd_(-1), timeout_ms_(timeout_ms) {}
 
-LineConnection::LineConnection(int fd, int timeout_ms) : fd_(fd), timeout_ms_(timeout_ms) {}
+// Every line of the protocol is answered, so a line never waits for an
+// acknowledgement of its own; without delay it is also not held back behind
+// one for an earlier line.
+static void send_without_delay(int fd) {
+  int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+LineConnection::LineConnection(int fd, int timeout_ms) : fd_(fd), timeout_ms_(timeout_ms) {
+  if (fd_ >= 0) send_without_delay(fd_);
+}
 
 LineConnection::~LineConnection() { close(); }
 
@@ -95,11 +106,12 @@ bool LineConnection::open(const std::string& host, int port, std::string* error,
     close();
     return false;
   }
+  send_without_delay(fd_);
   return true;
 }
 
 bool LineConnection::send(const std::string& text, std::string* error) {
-  if (fd_ < 0 || send_line(fd_, text.c_str()) < 1) {
+  if (fd_ < 0 || !write_line(fd_, text.c_str(), timeout_ms_)) {
     *error = "the connection was closed while sending '" + text + "'";
     return false;
   }
@@ -112,15 +124,9 @@ bool LineConnection::receive_within(int timeout_ms, std::string* line, std::stri
     *error = "not connected";
     return false;
   }
-  pollfd p = {fd_, POLLIN, 0};
-  int rc = poll(&p, 1, timeout_ms);
-  if (rc == 0) return false;
-  if (rc < 0) {
-    *error = std::string("waiting for the server failed: ") + strerror(errno);
-    return false;
-  }
   char buffer[1024];
-  int n = receive_line(fd_, buffer, sizeof buffer);
+  int n = read_line(fd_, buffer, sizeof buffer, timeout_ms);
+  if (n == kLineTimedOut) return false;
   // A whole line returns its length plus the NUL; a line cut by the peer closing
   // returns only the characters read.
   if (n < 1 || static_cast<int>(strlen(buffer)) != n - 1) {
