@@ -6,7 +6,8 @@
 // median and the spread (lowest and highest round) of the ratios are printed,
 // absolute figures only beside them.
 //
-//   velmor_bench --build DIR --source DIR [--rounds N]
+//   velmor_bench --build DIR --source DIR [--rounds N] [--only PART]
+//   (PART: latency, throughput, stream or startup; all by default)
 //
 // Internal modes, run in processes of their own:
 //   velmor_bench --serve buffered|byte|tpc FD   floor server on a listening socket
@@ -613,7 +614,9 @@ void bench_startup_and_memory(int rounds) {
 // --- Main ------------------------------------------------------------------
 
 int usage() {
-  fprintf(stderr, "usage: velmor_bench --build DIR --source DIR [--rounds N]\n");
+  fprintf(stderr,
+          "usage: velmor_bench --build DIR --source DIR [--rounds N] "
+          "[--only latency|throughput|stream|startup]\n");
   return 2;
 }
 
@@ -636,11 +639,13 @@ int main(int argc, char** argv) {
   if (argc == 4 && strcmp(argv[1], "--send-only") == 0) return send_only(atoi(argv[2]), atoi(argv[3]));
 
   int rounds = 9;
+  std::string only;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     if (a == "--build" && i + 1 < argc) g_build = argv[++i];
     else if (a == "--source" && i + 1 < argc) g_source = argv[++i];
     else if (a == "--rounds" && i + 1 < argc) rounds = std::max(1, atoi(argv[++i]));
+    else if (a == "--only" && i + 1 < argc) only = argv[++i];
     else return usage();
   }
   if (g_build.empty() || g_source.empty()) return usage();
@@ -694,15 +699,16 @@ int main(int argc, char** argv) {
   for (const Subject& s : {s_buffered, s_byte, s_pool1, s_pool2, s_user}) call_latency(s, 20);
   g_errors.clear();
 
-  bench_latency({s_buffered, s_byte, s_pool1, s_pool2, s_user}, rounds + 2);
-  bench_throughput({s_buffered, s_pool1, s_pool2, s_user}, rounds);
-  bench_stream(pool1, rounds);
+  auto wanted = [&](const char* part) { return only.empty() || only == part; };
+  if (wanted("latency")) bench_latency({s_buffered, s_byte, s_pool1, s_pool2, s_user}, rounds + 2);
+  if (wanted("throughput")) bench_throughput({s_buffered, s_pool1, s_pool2, s_user}, rounds);
+  if (wanted("stream")) bench_stream(pool1, rounds);
   pool1.stop();
   pool2.stop();
   per_user.stop();
   kill_floor(buffered);
   kill_floor(byte);
-  bench_startup_and_memory(std::max(3, rounds / 2));
+  if (wanted("startup")) bench_startup_and_memory(std::max(3, rounds / 2));
 
   printf("\n(%.0f s in all)\n", static_cast<double>(now_ns() - t_begin) / 1e9);
   if (!g_errors.empty()) {

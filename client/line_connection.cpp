@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,17 +14,7 @@
 
 LineConnection::LineConnection(int timeout_ms) : fd_(-1), timeout_ms_(timeout_ms) {}
 
-// Every line of the protocol is answered, so a line never waits for an
-// acknowledgement of its own; without delay it is also not held back behind
-// one for an earlier line.
-static void send_without_delay(int fd) {
-  int on = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
-
-LineConnection::LineConnection(int fd, int timeout_ms) : fd_(fd), timeout_ms_(timeout_ms) {
-  if (fd_ >= 0) send_without_delay(fd_);
-}
+LineConnection::LineConnection(int fd, int timeout_ms) : fd_(fd), timeout_ms_(timeout_ms) {}
 
 LineConnection::~LineConnection() { close(); }
 
@@ -106,7 +95,6 @@ bool LineConnection::open(const std::string& host, int port, std::string* error,
     close();
     return false;
   }
-  send_without_delay(fd_);
   return true;
 }
 
