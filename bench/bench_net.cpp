@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -68,6 +69,9 @@ int connect_loopback(int port) {
     return -1;
   }
   no_delay(fd);
+  // A server that never answers fails the call instead of hanging the run.
+  timeval limit = {30, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   return fd;
 }
 

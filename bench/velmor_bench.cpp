@@ -7,7 +7,7 @@
 // absolute figures only beside them.
 //
 //   velmor_bench --build DIR --source DIR [--rounds N] [--only PART]
-//   (PART: latency, throughput, stream or startup; all by default)
+//   (PART: latency, throughput, stream, takeover or startup; all by default)
 //
 // Internal modes, run in processes of their own:
 //   velmor_bench --serve buffered|byte|tpc FD   floor server on a listening socket
@@ -507,6 +507,59 @@ void bench_stream(const Velmord& pool1, int rounds) {
   print_figure("pool, 1 process / send-only floor", f, "values/s", 1);
 }
 
+// --- Accept turn after a worker's death -------------------------------------
+
+std::vector<pid_t> children_of(pid_t pid) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/task/%d/children", static_cast<int>(pid),
+           static_cast<int>(pid));
+  std::vector<pid_t> out;
+  FILE* f = fopen(path, "r");
+  int child;
+  while (f != nullptr && fscanf(f, "%d", &child) == 1) out.push_back(child);
+  if (f != nullptr) fclose(f);
+  return out;
+}
+
+// Waits (bounded) until the server has n workers, none of them gone.
+std::vector<pid_t> wait_for_workers(pid_t server, size_t n, pid_t gone) {
+  std::vector<pid_t> kids;
+  for (int i = 0; i < 1000; i++) {
+    kids = children_of(server);
+    if (kids.size() == n && std::find(kids.begin(), kids.end(), gone) == kids.end()) break;
+    usleep(10000);
+  }
+  return kids;
+}
+
+// Kills each worker of the two in turn (one of them holds the accept turn)
+// and times the first call after the kill; the slower of the two against a
+// plain call of the same round.
+void bench_takeover(const Velmord& pool2, const Subject& s, int rounds) {
+  Figure f;
+  for (int r = 0; r < rounds; r++) {
+    std::vector<pid_t> kids = wait_for_workers(pool2.pid, 2, 0);
+    double plain = call_latency(s, 30);  // also brings both workers into their loop
+    double worst = 0;
+    for (size_t k = 0; k < kids.size() && kids.size() == 2; k++) {
+      kill(kids[k], SIGKILL);
+      int64_t t0 = now_ns();
+      std::string result;
+      bool ok = false;
+      for (int attempt = 0; attempt < 5 && !ok; attempt++)
+        ok = plain_call(s.port, s.start_line, false, &result);
+      worst = std::max(worst, static_cast<double>(now_ns() - t0));
+      if (!ok) count_error("call after a worker's death");
+      wait_for_workers(pool2.pid, 2, kids[k]);
+      call_latency(s, 30);
+    }
+    if (plain > 0 && worst > 0) f.ratio.push_back(worst / plain);
+    f.absolute.push_back(worst);
+  }
+  printf("\nAccept turn when a worker dies (pool, 2 processes); ratio [spread]   median\n");
+  print_figure("first call after the kill / plain call", f, "ms", 1e-6);
+}
+
 // --- Memory per idle connection -------------------------------------------
 
 long status_field(pid_t pid, const char* field) {
@@ -616,7 +669,7 @@ void bench_startup_and_memory(int rounds) {
 int usage() {
   fprintf(stderr,
           "usage: velmor_bench --build DIR --source DIR [--rounds N] "
-          "[--only latency|throughput|stream|startup]\n");
+          "[--only latency|throughput|stream|takeover|startup]\n");
   return 2;
 }
 
@@ -703,6 +756,7 @@ int main(int argc, char** argv) {
   if (wanted("latency")) bench_latency({s_buffered, s_byte, s_pool1, s_pool2, s_user}, rounds + 2);
   if (wanted("throughput")) bench_throughput({s_buffered, s_pool1, s_pool2, s_user}, rounds);
   if (wanted("stream")) bench_stream(pool1, rounds);
+  if (wanted("takeover")) bench_takeover(pool2, s_pool2, std::max(3, rounds / 2));
   pool1.stop();
   pool2.stop();
   per_user.stop();

@@ -281,22 +281,20 @@ TEST_F(ServerTest, KilledAcceptingWorkerFreesTheLock) {
   EXPECT_EQ(std::find(old.begin(), old.end(), serving), old.end());
 }
 
-// Whichever worker dies, the survivor has the accept turn (it took over a
-// dead holder's turn at once, or held it already) and serves the next
-// connection before the server's replacement can.
-TEST_F(ServerTest, SurvivingWorkerTakesOverTheAccept) {
+// A worker waiting for the accept turn gets it when the holder has
+// accepted: connections one after the other reach both workers.
+TEST_F(ServerTest, PoolWorkersTakeTurnsAtAccept) {
   start({{"MAX_PROCESSES", "2"}});
   std::vector<pid_t> workers = wait_for_workers(2);
   ASSERT_EQ(workers.size(), 2u);
-  for (int waited = 0; waited < 10000 && count_in_out("calling to create a pvm task") < 2;
-       waited += 50)
-    usleep(50 * 1000);
-  usleep(200 * 1000);  // both in the loop: one in accept, one waiting for its turn
-  kill(workers[0], SIGKILL);
-  for (int waited = 0; waited < 10000 && process_alive(workers[0]); waited += 10)
-    usleep(10 * 1000);
-  Client c("127.0.0.1", port_);
-  EXPECT_EQ(c.ask("pid"), std::to_string(workers[1])) << server_->out();
+  // Some connections may come before the second worker reaches its loop.
+  std::map<std::string, int> served;
+  for (int i = 0; i < 400 && served.size() < 2; i++) {
+    Client c("127.0.0.1", port_);
+    served[c.ask("pid")]++;
+  }
+  EXPECT_EQ(served.size(), 2u);
+  for (pid_t w : workers) EXPECT_GT(served[std::to_string(w)], 0) << w;
 }
 
 TEST_F(ServerTest, SighupEndsWorkersAndServer) {
