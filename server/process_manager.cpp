@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <pthread.h>
-#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,7 +12,6 @@
 #include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <new>
@@ -55,22 +53,15 @@ static void store(int* field, int value) { __atomic_store_n(field, value, __ATOM
 // and left the second worker idle), and when its holder dies the kernel
 // frees it for the next waiter at once.
 static pthread_mutex_t* accept_turn = nullptr;
-// Beside it, one flag per slot: the slot's worker waits for the turn.
-static int* turn_waiting = nullptr;
-
-// A worker that has just had the turn lets a waiting one take it first, but
-// waits no longer than this for it to wake up.
-static const long kTurnHandOffNanos = 1000000;
 
 static void create_accept_turn() {
-  size_t size = sizeof(pthread_mutex_t) + sizeof(int) * static_cast<size_t>(ProcessManager::max_kids);
-  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  void* p = mmap(nullptr, sizeof(pthread_mutex_t), PROT_READ | PROT_WRITE,
+                 MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) {
     fprintf(stderr, "mmap error");
     exit(-1);
   }
   accept_turn = static_cast<pthread_mutex_t*>(p);
-  turn_waiting = reinterpret_cast<int*>(accept_turn + 1);
   pthread_mutexattr_t attr;
   pthread_mutexattr_init(&attr);
   pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
@@ -407,11 +398,8 @@ void ProcessManager::child_main(int slot) {
 
 // Waits for the turn at accept and marks the lock entry held. A holder that
 // died left its pid in the entry, unless the server has already freed it.
-static void take_accept_turn(Child* lock, int slot) {
-  store(&turn_waiting[slot], 1);
-  int rc = pthread_mutex_lock(accept_turn);
-  store(&turn_waiting[slot], 0);
-  if (rc == EOWNERDEAD) {
+static void take_accept_turn(Child* lock) {
+  if (pthread_mutex_lock(accept_turn) == EOWNERDEAD) {
     int dead = __atomic_exchange_n(&lock->pid, getpid(), __ATOMIC_SEQ_CST);
     if (dead != 0 && dead != getpid()) {
       printf("Lock held by %d, a zombie process, freeing it!\n", dead);
@@ -428,30 +416,9 @@ static void release_accept_turn(Child* lock) {
   pthread_mutex_unlock(accept_turn);
 }
 
-static bool others_wait_for_turn(int slot) {
-  for (int i = 0; i < ProcessManager::max_kids; i++)
-    if (i != slot && load(&turn_waiting[i])) return true;
-  return false;
-}
-
-// The mutex is not fair: the worker that just released it would mostly
-// take it back before a woken waiter runs, and serve nearly every
-// connection alone. So it first lets a waiting worker have the turn.
-static void let_waiting_worker_go_first(Child* lock, int slot) {
-  timespec start, now;
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  while (others_wait_for_turn(slot) && load(&lock->status) != LOCK_HELD) {
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    long waited = (now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec);
-    if (waited > kTurnHandOffNanos) return;
-    sched_yield();
-  }
-}
-
 void ProcessManager::pool_worker_loop() {
   for (;;) {
-    let_waiting_worker_go_first(accept_lock, my_slot);
-    take_accept_turn(accept_lock, my_slot);
+    take_accept_turn(accept_lock);
     sockaddr_in addr;
     socklen_t len = sizeof(addr);
     int sock = accept(ServerSocket, reinterpret_cast<sockaddr*>(&addr), &len);
