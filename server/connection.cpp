@@ -154,7 +154,9 @@ HCStruct* next_conversation() {
 void* pool_thread_main(void* record) {
   HCStruct* hc = static_cast<HCStruct*>(record);
   while (hc != nullptr) {
-    // Each conversation starts as on a new thread (a call leaves it off).
+    // Each conversation starts as on a new thread (a call leaves
+    // cancellation off, a stub may have changed its type).
+    pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
     pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
     Tarrow::process_pool_thread(hc);
     // A stop that reached the call after its last safe point is still
