@@ -81,8 +81,8 @@ void on_signal(int) {
   _exit(2);
 }
 
-// Runs this program in an internal mode; inherit_fd stays open in the child.
-pid_t spawn_self(const std::vector<std::string>& args, int inherit_fd) {
+// Runs this program in an internal mode; it inherits the open descriptors.
+pid_t spawn_self(const std::vector<std::string>& args) {
   pid_t pid = fork();
   if (pid == 0) {
     int null_fd = open("/dev/null", O_WRONLY);
@@ -92,7 +92,6 @@ pid_t spawn_self(const std::vector<std::string>& args, int inherit_fd) {
     std::vector<char*> argv;
     for (std::string& a : all) argv.push_back(&a[0]);
     argv.push_back(nullptr);
-    (void)inherit_fd;
     execv(g_self.c_str(), argv.data());
     _exit(127);
   }
@@ -105,7 +104,7 @@ pid_t start_floor(const std::string& kind, int* port) {
   int fd = listen_loopback(0, 512);
   if (fd < 0) return -1;
   *port = bound_port(fd);
-  pid_t pid = spawn_self({"--serve", kind, std::to_string(fd)}, fd);
+  pid_t pid = spawn_self({"--serve", kind, std::to_string(fd)});
   close(fd);
   return pid;
 }
@@ -398,8 +397,8 @@ void bench_throughput(const std::vector<Subject>& subjects, int rounds) {
 double stream_floor(int count) {
   int listener = listen_loopback(0, 4);
   if (listener < 0) return 0;
-  pid_t pid = spawn_self({"--send-only", std::to_string(bound_port(listener)),
-                          std::to_string(count)}, -1);
+  pid_t pid =
+      spawn_self({"--send-only", std::to_string(bound_port(listener)), std::to_string(count)});
   int fd = accept(listener, nullptr, nullptr);
   close(listener);
   double rate = 0;
@@ -613,7 +612,7 @@ void bench_startup_and_memory(int rounds) {
     // Anchor of the start: a minimal thread-per-connection server.
     int port = free_loopback_port();
     int64_t t0 = now_ns();
-    pid_t tpc = spawn_self({"--serve-port", "tpc", std::to_string(port)}, -1);
+    pid_t tpc = spawn_self({"--serve-port", "tpc", std::to_string(port)});
     bool tpc_ok = wait_ready(tpc, port, nullptr);
     double t_tpc = static_cast<double>(now_ns() - t0);
     double rss_tpc = tpc_ok ? rss_per_idle_connection(tpc, port, kIdle) : 0;
@@ -689,7 +688,8 @@ int main(int argc, char** argv) {
     if (fd < 0) return 1;
     serve_floor(argv[2], fd);
   }
-  if (argc == 4 && strcmp(argv[1], "--send-only") == 0) return send_only(atoi(argv[2]), atoi(argv[3]));
+  if (argc == 4 && strcmp(argv[1], "--send-only") == 0)
+    return send_only(atoi(argv[2]), atoi(argv[3]));
 
   int rounds = 9;
   std::string only;
