@@ -275,9 +275,12 @@ TEST_F(ServerTest, KilledAcceptingWorkerFreesTheLock) {
                          "Lock held by " + std::to_string(p) + ", a zombie process, freeing it!\n",
                          p == old.back() ? 10000 : 3000);
   EXPECT_TRUE(freed) << server_->out();
+  for (pid_t p : old)
+    for (int waited = 0; waited < 10000 && process_alive(p); waited += 10) usleep(10 * 1000);
   Client c("127.0.0.1", port_);
-  pid_t serving = atoi(c.ask("pid").c_str());
-  EXPECT_GT(serving, 0);
+  std::string answer = c.ask("pid");
+  pid_t serving = atoi(answer.c_str());
+  EXPECT_GT(serving, 0) << answer << "\n" << server_->out() << server_->err();
   EXPECT_EQ(std::find(old.begin(), old.end(), serving), old.end());
 }
 
