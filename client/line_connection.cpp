@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "line_transport.h"
+#include "line_io.h"
 
 LineConnection::LineConnection(int timeout_ms) : fd_(-1), timeout_ms_(timeout_ms) {}
 
@@ -99,7 +99,7 @@ bool LineConnection::open(const std::string& host, int port, std::string* error,
 }
 
 bool LineConnection::send(const std::string& text, std::string* error) {
-  if (fd_ < 0 || send_line(fd_, text.c_str()) < 1) {
+  if (fd_ < 0 || !write_line(fd_, text.c_str(), timeout_ms_)) {
     *error = "the connection was closed while sending '" + text + "'";
     return false;
   }
@@ -112,15 +112,9 @@ bool LineConnection::receive_within(int timeout_ms, std::string* line, std::stri
     *error = "not connected";
     return false;
   }
-  pollfd p = {fd_, POLLIN, 0};
-  int rc = poll(&p, 1, timeout_ms);
-  if (rc == 0) return false;
-  if (rc < 0) {
-    *error = std::string("waiting for the server failed: ") + strerror(errno);
-    return false;
-  }
   char buffer[1024];
-  int n = receive_line(fd_, buffer, sizeof buffer);
+  int n = read_line(fd_, buffer, sizeof buffer, timeout_ms);
+  if (n == kLineTimedOut) return false;
   // A whole line returns its length plus the NUL; a line cut by the peer closing
   // returns only the characters read.
   if (n < 1 || static_cast<int>(strlen(buffer)) != n - 1) {

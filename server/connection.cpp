@@ -4,10 +4,13 @@
 #include <pthread.h>
 #include <stdio.h>
 #include <poll.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <deque>
 #include <new>
 
+#include "data_exchange.h"
 #include "line_transport.h"
 #include "pvm_task_table.h"
 #include "tarrow.h"
@@ -16,6 +19,9 @@ static const int kLineSize = 1024;
 static const int kIdleWaitSeconds = 60;
 static const int kThreadAttempts = 4;
 static const int kThreadRetrySeconds = 30;
+// A pool thread idle this long ends: memory for a burst of connections is
+// given back, while a steady load keeps its threads.
+static const int kIdleThreadSeconds = 60;
 
 // The client's address in dotted form, into the caller's own buffer: many
 // connection threads log at once.
@@ -105,7 +111,73 @@ void* Tarrow::process_pool_thread(void* record) {
   return nullptr;
 }
 
-static void report_thread_failure(int rc, bool giving_up) {
+// Pool connection threads that finished a conversation wait here for the
+// next one instead of ending: creating a thread per connection was a
+// twentieth of a short call. There is no cap: a conversation that finds no
+// waiting thread gets a new one at once, as before.
+namespace {
+
+pthread_mutex_t idle_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t idle_wake = PTHREAD_COND_INITIALIZER;
+// Waiting threads not yet promised a conversation; every waiting thread is
+// either counted here or owed an entry of handed_over.
+int idle_threads = 0;
+std::deque<HCStruct*> handed_over;
+
+// Gives hc to a waiting thread; false when none waits.
+bool hand_over(HCStruct* hc) {
+  pthread_mutex_lock(&idle_lock);
+  bool taken = idle_threads > 0;
+  if (taken) {
+    idle_threads--;
+    handed_over.push_back(hc);
+    pthread_cond_signal(&idle_wake);
+  }
+  pthread_mutex_unlock(&idle_lock);
+  return taken;
+}
+
+// Waits for the next conversation; nullptr after kIdleThreadSeconds without one.
+HCStruct* next_conversation() {
+  timespec until;
+  clock_gettime(CLOCK_REALTIME, &until);
+  until.tv_sec += kIdleThreadSeconds;
+  pthread_mutex_lock(&idle_lock);
+  idle_threads++;
+  while (handed_over.empty()) {
+    if (pthread_cond_timedwait(&idle_wake, &idle_lock, &until) == ETIMEDOUT &&
+        handed_over.empty()) {
+      idle_threads--;
+      pthread_mutex_unlock(&idle_lock);
+      return nullptr;
+    }
+  }
+  HCStruct* hc = handed_over.front();
+  handed_over.pop_front();
+  pthread_mutex_unlock(&idle_lock);
+  return hc;
+}
+
+// Body of a pool thread: one conversation after the other.
+void* pool_thread_main(void* record) {
+  HCStruct* hc = static_cast<HCStruct*>(record);
+  while (hc != nullptr) {
+    // Each conversation starts as on a new thread (a call leaves
+    // cancellation off, a stub may have changed its type).
+    pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+    Tarrow::process_pool_thread(hc);
+    // A stop that reached the call after its last safe point is still
+    // pending: it ends this thread here, as it did when every thread ended
+    // with its conversation, instead of stopping the next conversation's call.
+    call_safe_point();
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    hc = next_conversation();
+  }
+  return nullptr;
+}
+
+void report_thread_failure(int rc, bool giving_up) {
   fprintf(stderr, "Error creating a thread, ");
   switch (rc) {
     case ENOMEM: fprintf(stderr, "error code: ENOMEM "); break;
@@ -118,6 +190,8 @@ static void report_thread_failure(int rc, bool giving_up) {
   else
     fprintf(stderr, "... will continue after %d secs\n", kThreadRetrySeconds);
 }
+
+}  // namespace
 
 int Tarrow::process_pool_service(int ClientSock, sockaddr_in ClientAddr) {
   HCStruct* hc = new (std::nothrow) HCStruct;
@@ -140,11 +214,12 @@ int Tarrow::process_pool_service(int ClientSock, sockaddr_in ClientAddr) {
     return 1;
   }
 
-  // Counted before the thread exists: it may end and uncount itself at once.
+  // Counted before a thread has it: it may end and uncount itself at once.
   alive_threads_count++;
+  if (hand_over(hc)) return 1;
   pthread_t thread;
   for (int attempt = 1;; attempt++) {
-    int rc = pthread_create(&thread, nullptr, process_pool_thread, hc);
+    int rc = pthread_create(&thread, nullptr, pool_thread_main, hc);
     if (rc == 0) break;
     report_thread_failure(rc, attempt == kThreadAttempts);
     if (attempt == kThreadAttempts) {

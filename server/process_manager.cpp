@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
@@ -47,6 +48,30 @@ static pthread_mutex_t binding_lock = PTHREAD_MUTEX_INITIALIZER;
 // stores; atomic accesses keep the compiler from caching them.
 static int load(const int* field) { return __atomic_load_n(field, __ATOMIC_SEQ_CST); }
 static void store(int* field, int value) { __atomic_store_n(field, value, __ATOMIC_SEQ_CST); }
+
+// Pool model: the workers' turn at accept. The lock entry of the shared
+// segment says who waits in accept; the turn itself is a robust mutex,
+// shared by the workers through fork. A worker waiting for it wakes as soon
+// as it is released (polling the lock entry cost up to 5 seconds a turn,
+// and left the second worker idle), and when its holder dies the kernel
+// frees it for the next waiter at once.
+static pthread_mutex_t* accept_turn = nullptr;
+
+static void create_accept_turn() {
+  void* p = mmap(nullptr, sizeof(pthread_mutex_t), PROT_READ | PROT_WRITE,
+                 MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) {
+    fprintf(stderr, "mmap error");
+    exit(-1);
+  }
+  accept_turn = static_cast<pthread_mutex_t*>(p);
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+  pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+  pthread_mutex_init(accept_turn, &attr);
+  pthread_mutexattr_destroy(&attr);
+}
 
 static const char* dotted(in_addr addr, char* out, socklen_t size) {
   if (inet_ntop(AF_INET, &addr, out, size) == nullptr) snprintf(out, size, "?");
@@ -95,6 +120,7 @@ int ProcessManager::create_shared_segment() {
   for (int i = 0; i < max_kids; i++) clients[i].filedes[0] = clients[i].filedes[1] = -1;
   store(&accept_lock->pid, getpid());
   store(&accept_lock->status, LOCK_FREE);
+  create_accept_turn();
 
   slot_locks = new pthread_mutex_t[max_kids];
   for (int i = 0; i < max_kids; i++) pthread_mutex_init(&slot_locks[i], nullptr);
@@ -212,7 +238,12 @@ void ProcessManager::pool_loop() {
       finish_if_hung_up();
       if (!worker_has_ended(&children[i])) continue;
       int pid = load(&children[i].pid);
-      if (pid != 0 && load(&accept_lock->status) == LOCK_HELD && load(&accept_lock->pid) == pid) {
+      // The turn itself went to a waiting worker when the holder died; the
+      // lock entry is freed by whoever sees the death first (see
+      // take_accept_turn), so the message comes once.
+      if (pid != 0 && load(&accept_lock->status) == LOCK_HELD &&
+          __atomic_compare_exchange_n(&accept_lock->pid, &pid, 0, false, __ATOMIC_SEQ_CST,
+                                      __ATOMIC_SEQ_CST)) {
         printf("Lock held by %d, a zombie process, freeing it!\n", pid);
         fflush(stdout);
         store(&accept_lock->status, LOCK_FREE);
@@ -377,26 +408,33 @@ void ProcessManager::child_main(int slot) {
   pool_worker_loop();
 }
 
-// Takes the accept lock; false when another worker holds it.
-static bool take_accept_lock(Child* lock) {
-  int expected = LOCK_FREE;
-  if (!__atomic_compare_exchange_n(&lock->status, &expected, LOCK_HELD, false, __ATOMIC_SEQ_CST,
-                                   __ATOMIC_SEQ_CST))
-    return false;
+// Waits for the turn at accept and marks the lock entry held. A holder that
+// died left its pid in the entry, unless the server has already freed it.
+static void take_accept_turn(Child* lock) {
+  if (pthread_mutex_lock(accept_turn) == EOWNERDEAD) {
+    int dead = __atomic_exchange_n(&lock->pid, getpid(), __ATOMIC_SEQ_CST);
+    if (dead != 0 && dead != getpid()) {
+      printf("Lock held by %d, a zombie process, freeing it!\n", dead);
+      fflush(stdout);
+    }
+    pthread_mutex_consistent(accept_turn);
+  }
   store(&lock->pid, getpid());
-  return true;
+  store(&lock->status, LOCK_HELD);
+}
+
+static void release_accept_turn(Child* lock) {
+  store(&lock->status, LOCK_FREE);
+  pthread_mutex_unlock(accept_turn);
 }
 
 void ProcessManager::pool_worker_loop() {
   for (;;) {
-    if (load(&accept_lock->status) != LOCK_FREE || !take_accept_lock(accept_lock)) {
-      sleep(5);
-      continue;
-    }
+    take_accept_turn(accept_lock);
     sockaddr_in addr;
     socklen_t len = sizeof(addr);
     int sock = accept(ServerSocket, reinterpret_cast<sockaddr*>(&addr), &len);
-    store(&accept_lock->status, LOCK_FREE);
+    release_accept_turn(accept_lock);
     if (sock < 0) {
       if (errno != EINTR) fprintf(stderr, "Error While Accepting clients connection \n");
       continue;

@@ -35,10 +35,14 @@ TEST_P(Threads, ThreadResultsComeByCallBack) {
   ASSERT_TRUE(reversed.ok) << reversed.error;
   EXPECT_EQ(client.deliveries(reversed, 1, 10000), std::vector<std::string>{"[3,2,1]"});
 
-  // A second scalar thread reuses the stream connection, which the server checks with "#PING".
-  CallPrint again = client.call("sample_threads_async", "range_average", {"[4]"});
-  ASSERT_TRUE(again.ok) << again.error;
-  EXPECT_EQ(client.deliveries(again, 1, 10000), std::vector<std::string>{"4.000000"});
+  // A later scalar thread in the same worker process reuses that process's stream
+  // connection, which the server checks with "#PING". Pool workers share out the
+  // calls, but of three calls two reach the same worker.
+  for (int i = 0; i < 2 && client.session()->listener()->pings() == 0; i++) {
+    CallPrint again = client.call("sample_threads_async", "range_average", {"[4]"});
+    ASSERT_TRUE(again.ok) << again.error;
+    EXPECT_EQ(client.deliveries(again, 1, 10000), std::vector<std::string>{"4.000000"});
+  }
   EXPECT_GE(client.session()->listener()->pings(), 1);
 
   // The same function published as a plain function by another module answers at once.

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "definition_book.h"
-#include "line_transport.h"
+#include "line_io.h"
 #include "velmor_session.h"
 
 namespace {
@@ -58,10 +58,8 @@ class ScriptedServer {
 
 std::string receive(int fd) {
   char buffer[1024];
-  pollfd p = {fd, POLLIN, 0};
-  if (poll(&p, 1, 10000) != 1) return "<timeout>";
-  int n = receive_line(fd, buffer, sizeof buffer);
-  return n > 0 ? std::string(buffer) : "<closed>";
+  int n = read_line(fd, buffer, sizeof buffer, 10000);
+  return n > 0 ? std::string(buffer) : n == kLineTimedOut ? "<timeout>" : "<closed>";
 }
 
 int connect_back(int port) {
@@ -102,14 +100,14 @@ TEST(SessionProtocol, PlainCallSendsAcknowledgedUnitsAndReadsOutboundThenResult)
   std::vector<std::string> seen;
   std::unique_ptr<ScriptedServer> server(new ScriptedServer([&](int c) {
     seen.push_back(receive(c));
-    send_line(c, "__OK__");
+    write_line(c, "__OK__", 10000);
     for (int i = 0; i < 4; i++) {
       seen.push_back(receive(c));
-      send_line(c, "__OK__");
+      write_line(c, "__OK__", 10000);
     }
     seen.push_back(receive(c));  // end of arguments, not answered
     for (const char* unit : {"3", "6", "2", "1", "3"}) {
-      send_line(c, unit);
+      write_line(c, unit, 10000);
       seen.push_back("ack:" + receive(c));
     }
   }));
@@ -135,7 +133,7 @@ TEST(SessionProtocol, RefusedCallsAreReported) {
   {
     ScriptedServer server([](int c) {
       receive(c);
-      send_line(c, "_OUT_OF_DATE_");
+      write_line(c, "_OUT_OF_DATE_", 10000);
     });
     VelmorSession session("127.0.0.1", server.port(), 5000);
     CallOutcome out;
@@ -164,15 +162,15 @@ TEST(SessionProtocol, RefusedCallsAreReported) {
 TEST(SessionProtocol, ScalarThreadResultComesOnTheStreamPortAndPingsAreIgnored) {
   ScriptedServer server([](int c) {
     std::string request = receive(c);
-    send_line(c, "__OK__");
+    write_line(c, "__OK__", 10000);
     receive(c);
-    send_line(c, "__OK__");
+    write_line(c, "__OK__", 10000);
     receive(c);
-    send_line(c, "#THREAD_m_1_2_3");
+    write_line(c, "#THREAD_m_1_2_3", 10000);
     receive(c);
     int s = connect_back(port_of(request) + 1);
-    send_line(s, "#PING");
-    send_line(s, "#THREAD_m_1_2_3=3.000000");
+    write_line(s, "#PING", 10000);
+    write_line(s, "#THREAD_m_1_2_3=3.000000", 10000);
     receive(s);  // until the client goes away
     close(s);
   });
@@ -194,26 +192,26 @@ TEST(SessionProtocol, StreamDeliveriesOnConnectionsOfTheirOwnThenTheEnd) {
   std::vector<std::string> acks;
   ScriptedServer server([&](int c) {
     std::string request = receive(c);
-    send_line(c, "__OK__");
+    write_line(c, "__OK__", 10000);
     for (int i = 0; i < 2; i++) {
       receive(c);
-      send_line(c, "__OK__");
+      write_line(c, "__OK__", 10000);
     }
     receive(c);
-    send_line(c, "#STREAM_k9");
+    write_line(c, "#STREAM_k9", 10000);
     receive(c);
     for (int round = 0; round < 2; round++) {
       int d = connect_back(port_of(request));
-      send_line(d, "#STREAM_k9~1");
+      write_line(d, "#STREAM_k9~1", 10000);
       acks.push_back(receive(d));
       for (const char* unit : {"2", "5", "7"}) {
-        send_line(d, unit);
+        write_line(d, unit, 10000);
         acks.push_back(receive(d));
       }
       close(d);
     }
     int end = connect_back(port_of(request));
-    send_line(end, "#STREAM_k9~-1");
+    write_line(end, "#STREAM_k9~-1", 10000);
     acks.push_back(receive(end));
     close(end);
   });

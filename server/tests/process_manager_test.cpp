@@ -160,6 +160,41 @@ TEST_F(ServerTest, CancelledConnectionThreadEndsItsConversation) {
   EXPECT_EQ(again.ask("echo~after"), "after");
 }
 
+// A finished conversation's thread waits for the next one: some of a few
+// conversations in a row are served by a thread that served an earlier one.
+TEST_F(ServerTest, PoolThreadsServeOneConversationAfterAnother) {
+  start({{"MAX_PROCESSES", "1"}});
+  std::set<std::string> seen;
+  bool reused = false;
+  for (int i = 0; i < 20 && !reused; i++) {
+    Client c("127.0.0.1", port_);
+    std::string tid = c.ask("tid");
+    ASSERT_GT(atol(tid.c_str()), 0) << tid;
+    reused = !seen.insert(tid).second;
+    EXPECT_EQ(c.ask("complete"), "completed");
+    EXPECT_TRUE(peer_closed(c.sock()));
+    usleep(100 * 1000);  // lets the thread reach its wait for the next conversation
+  }
+  EXPECT_TRUE(reused);
+}
+
+// A stop that reached a call too late stays pending on its thread; the next
+// conversations must not inherit it and end unanswered.
+TEST_F(ServerTest, LateStopDoesNotReachTheNextConversation) {
+  start({{"MAX_PROCESSES", "1"}});
+  {
+    Client c("127.0.0.1", port_);
+    ASSERT_EQ(c.ask("late_cancel"), "pending");
+    EXPECT_EQ(c.ask("complete"), "completed");
+    EXPECT_TRUE(peer_closed(c.sock()));
+  }
+  for (int i = 0; i < 5; i++) {
+    usleep(100 * 1000);
+    Client c("127.0.0.1", port_);
+    EXPECT_EQ(c.ask("echo~served " + std::to_string(i)), "served " + std::to_string(i));
+  }
+}
+
 // A client that goes away while the worker writes must end only its own
 // conversation, in one process as in a forked worker.
 TEST_F(ServerTest, ClientClosingMidReplyLeavesWorkerAlive) {
@@ -242,10 +277,29 @@ TEST_F(ServerTest, KilledAcceptingWorkerFreesTheLock) {
                          "Lock held by " + std::to_string(p) + ", a zombie process, freeing it!\n",
                          p == old.back() ? 10000 : 3000);
   EXPECT_TRUE(freed) << server_->out();
+  for (pid_t p : old)
+    for (int waited = 0; waited < 10000 && process_alive(p); waited += 10) usleep(10 * 1000);
   Client c("127.0.0.1", port_);
-  pid_t serving = atoi(c.ask("pid").c_str());
-  EXPECT_GT(serving, 0);
+  std::string answer = c.ask("pid");
+  pid_t serving = atoi(answer.c_str());
+  EXPECT_GT(serving, 0) << answer << "\n" << server_->out() << server_->err();
   EXPECT_EQ(std::find(old.begin(), old.end(), serving), old.end());
+}
+
+// A worker waiting for the accept turn gets it when the holder has
+// accepted: connections one after the other reach both workers.
+TEST_F(ServerTest, PoolWorkersTakeTurnsAtAccept) {
+  start({{"MAX_PROCESSES", "2"}});
+  std::vector<pid_t> workers = wait_for_workers(2);
+  ASSERT_EQ(workers.size(), 2u);
+  // Some connections may come before the second worker reaches its loop.
+  std::map<std::string, int> served;
+  for (int i = 0; i < 400 && served.size() < 2; i++) {
+    Client c("127.0.0.1", port_);
+    served[c.ask("pid")]++;
+  }
+  EXPECT_EQ(served.size(), 2u);
+  for (pid_t w : workers) EXPECT_GT(served[std::to_string(w)], 0) << w;
 }
 
 TEST_F(ServerTest, SighupEndsWorkersAndServer) {

@@ -5,12 +5,16 @@
 //   flood~N      answers N lines of 1000 characters, then "flooded"
 //   complete     answers "completed" and completes the conversation
 //   cancel       cancels the connection thread, as a stop request does
+//   late_cancel  leaves a cancellation pending, as a stop that reached a call
+//                after its last safe point does; answers "pending"
+//   tid          answers the serving thread's id
 //   __CLOSE__    ends the connection as the real protocol does
 // Start-up, connection handling and the process manager are the real ones.
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <string>
@@ -52,6 +56,13 @@ PROCESS_REQUEST_STATUS Tarrow::ProcessRequest(HCStruct* hc, char* data) {
   } else if (strcmp(data, "cancel") == 0) {
     pthread_cancel(pthread_self());
     pthread_testcancel();
+  } else if (strcmp(data, "late_cancel") == 0) {
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    pthread_cancel(pthread_self());
+    SEND_LINE(*hc, "pending");
+  } else if (strcmp(data, "tid") == 0) {
+    snprintf(reply, sizeof(reply), "%ld", static_cast<long>(syscall(SYS_gettid)));
+    SEND_LINE(*hc, reply);
   } else if (strcmp(data, "complete") == 0) {
     SEND_LINE(*hc, "completed");
     return PROCESS_COMPLETED;

@@ -1,0 +1,23 @@
+// Lines on a socket for the client: text ended by one NUL byte. A line is
+// read by peeking up to its NUL and then taking exactly that many bytes, so
+// nothing behind the NUL leaves the socket: the next reader of the socket
+// (another conversation step, a call-back handler) finds it there. Every wait
+// is bounded by timeout_ms. Both functions are reentrant; a socket is read by
+// one thread at a time.
+#ifndef VELMOR_CLIENT_LINE_IO_H_
+#define VELMOR_CLIENT_LINE_IO_H_
+
+// read_line's result when no whole line came within the time limit.
+const int kLineTimedOut = -2;
+
+// Reads one line into buffer (size bytes, always NUL-terminated; characters
+// beyond size - 1 are read and dropped up to the NUL). Returns the stored
+// characters + 1 for a whole line; the characters read (0 if none) when the
+// peer closed or the read failed mid-line; kLineTimedOut when a wait ran out.
+int read_line(int fd, char* buffer, int size, int timeout_ms);
+
+// Sends text and its NUL whole. False when the peer is gone or the socket
+// stays full for timeout_ms.
+bool write_line(int fd, const char* text, int timeout_ms);
+
+#endif
