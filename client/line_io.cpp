@@ -33,16 +33,19 @@ int read_line(int fd, char* buffer, int size, int timeout_ms) {
   buffer[0] = '\0';
   int stored = 0;
   char chunk[1024];
+  bool begun = false;
   for (;;) {
-    int ready = wait_for(fd, POLLIN, timeout_ms);
-    if (ready == 0) return kLineTimedOut;
-    if (ready < 0) return stored;
+    int wait_ms = begun && timeout_ms < kMidLineWaitMs ? kMidLineWaitMs : timeout_ms;
+    int ready = wait_for(fd, POLLIN, wait_ms);
+    if (ready == 0) return begun ? 0 : kLineTimedOut;
+    if (ready < 0) return 0;
     ssize_t n = recv(fd, chunk, sizeof chunk, MSG_PEEK);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return stored;  // closed (or failed) before the NUL
+    if (n <= 0) return 0;  // closed (or failed) before the NUL
     const char* nul = static_cast<const char*>(memchr(chunk, '\0', static_cast<size_t>(n)));
     size_t count = nul != nullptr ? static_cast<size_t>(nul - chunk) + 1 : static_cast<size_t>(n);
-    if (!take(fd, chunk, count)) return stored;
+    if (!take(fd, chunk, count)) return 0;
+    begun = true;
     size_t text = nul != nullptr ? count - 1 : count;
     size_t room = static_cast<size_t>(size - 1 - stored);
     size_t keep = text < room ? text : room;

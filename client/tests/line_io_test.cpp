@@ -86,7 +86,7 @@ TEST(LineIo, ReadsUpToTheNulAndNoFurther) {
       {"two lines in one segment", {std::string("first\0second\0", 13)}, false, 6, "first",
        std::string("second\0", 7)},
       {"empty line", {std::string("\0", 1)}, false, 1, "", ""},
-      {"peer closes mid-line", {"abc"}, true, 3, "abc", ""},
+      {"peer closes mid-line", {"abc"}, true, 0, "abc", ""},
       {"peer closes before a byte", {}, true, 0, "", ""},
       {"2000 characters cut at 1023", {longline + std::string("\0next\0", 6)}, false, 1024,
        longline.substr(0, 1023), std::string("next\0", 5)},
@@ -112,13 +112,27 @@ TEST(LineIo, ReadsUpToTheNulAndNoFurther) {
 
 TEST(LineIo, ASilentPeerEndsTheWaitWithoutALine) {
   LoopbackPair pair;
-  pair.write("no end yet");
   char buffer[1024];
   EXPECT_EQ(read_line(pair.reader(), buffer, sizeof buffer, 100), kLineTimedOut);
-  // What was read so far stays consumed; the rest of the line completes it.
-  pair.write(std::string(" after all\0", 11));
-  EXPECT_EQ(read_line(pair.reader(), buffer, sizeof buffer, 10000), 11);
-  EXPECT_STREQ(buffer, " after all");
+  pair.write(std::string("whole\0", 6));
+  EXPECT_EQ(read_line(pair.reader(), buffer, sizeof buffer, 100), 6);
+  EXPECT_STREQ(buffer, "whole");
+}
+
+// A caller polling with a short limit gets the line whole once it has begun:
+// its first half is never dropped and its second half never read as a line.
+TEST(LineIo, ALineThatHasBegunIsAwaitedPastAShortLimit) {
+  LoopbackPair pair;
+  pair.write("no end yet");
+  std::thread writer([&] {
+    usleep(400000);
+    pair.write(std::string(" after all\0", 11));
+  });
+  char buffer[1024];
+  int rc = read_line(pair.reader(), buffer, sizeof buffer, 100);
+  writer.join();
+  EXPECT_EQ(rc, 21);
+  EXPECT_STREQ(buffer, "no end yet after all");
 }
 
 TEST(LineIo, WritesTheLineAndItsNul) {
