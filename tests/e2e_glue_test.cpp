@@ -106,23 +106,7 @@ TEST_P(Glue, AStreamWithOutboundArgumentsEndsWithItsEndConnection) {
 }
 
 TEST_P(Glue, EachDeliveryConnectionClosesAtOnce) {
-  std::string release = server_.root() + "/release";
-  RawStream stream(server_.port());
-  std::string error;
-  // v = [1.5], then the release file.
-  ASSERT_TRUE(stream.start("glue_streams", "stepper", {"1", "1.5", release}, &error)) << error << server_.log();
-  std::vector<std::string> lines;
-  ASSERT_TRUE(stream.next_delivery(3, &lines, &error)) << error;
-  EXPECT_EQ(lines, (std::vector<std::string>{"#STREAM_" + stream.key() + "~1", "1", "1.5", "1"}));
-  // The stream now waits for the release: its delivery is over all the same.
-  EXPECT_TRUE(stream.closed_within(15000));
-  std::ofstream(release) << "go";
-  ASSERT_TRUE(stream.next_delivery(3, &lines, &error)) << error;
-  EXPECT_EQ(lines, (std::vector<std::string>{"#STREAM_" + stream.key() + "~1", "1", "2.5", "2"}));
-  EXPECT_TRUE(stream.closed_within(15000));
-  ASSERT_TRUE(stream.next_delivery(0, &lines, &error)) << error;
-  EXPECT_EQ(lines, (std::vector<std::string>{"#STREAM_" + stream.key() + "~-1"}));
-  EXPECT_TRUE(stream.closed_within(15000));
+  check_deliveries_close_at_once(server_.port(), server_.root(), server_.log());
 }
 
 TEST_P(Glue, StreamsWhoseClientHasGoneEnd) {

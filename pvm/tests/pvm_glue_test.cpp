@@ -63,22 +63,9 @@ TEST_F(PvmGlue, StubsAndStreamsWithOutboundArguments) {
 }
 
 TEST_F(PvmGlue, EachDeliveryConnectionClosesAtOnce) {
-  std::string release = server_->root() + "/release";
-  RawStream stream(server_->port());
-  std::string error;
-  ASSERT_TRUE(stream.start("glue_streams", "stepper", {"1", "1.5", release}, &error)) << error << server_->log();
-  std::vector<std::string> lines;
-  ASSERT_TRUE(stream.next_delivery(3, &lines, &error)) << error;
-  EXPECT_EQ(lines, (std::vector<std::string>{"#STREAM_" + stream.key() + "~1", "1", "1.5", "1"}));
-  // The worker now waits for the release, so no next marker can close it.
-  EXPECT_TRUE(stream.closed_within(15000));
-  std::ofstream(release) << "go";
-  ASSERT_TRUE(stream.next_delivery(3, &lines, &error)) << error;
-  EXPECT_EQ(lines, (std::vector<std::string>{"#STREAM_" + stream.key() + "~1", "1", "2.5", "2"}));
-  EXPECT_TRUE(stream.closed_within(15000));
-  ASSERT_TRUE(stream.next_delivery(0, &lines, &error)) << error;
-  EXPECT_EQ(lines, (std::vector<std::string>{"#STREAM_" + stream.key() + "~-1"}));
-  EXPECT_TRUE(stream.closed_within(15000));
+  // The worker waits for the release between deliveries, so no next marker
+  // can close a delivery's connection.
+  check_deliveries_close_at_once(server_->port(), server_->root(), server_->log());
 }
 
 TEST_F(PvmGlue, StreamsWhoseClientHasGoneEndOnTheWorker) {

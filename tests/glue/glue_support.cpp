@@ -6,6 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <fstream>
+
 #include "velmor_session.h"
 
 std::vector<std::pair<std::string, std::string>> glue_definition_files() {
@@ -98,4 +102,23 @@ bool RawStream::closed_within(int timeout_ms) {
   if (poll(&p, 1, timeout_ms) != 1) return false;
   char byte;
   return recv(delivery_->fd(), &byte, 1, MSG_PEEK) == 0;
+}
+
+void check_deliveries_close_at_once(int server_port, const std::string& root, const std::string& log) {
+  std::string release = root + "/release";
+  RawStream stream(server_port);
+  std::string error;
+  ASSERT_TRUE(stream.start("glue_streams", "stepper", {"1", "1.5", release}, &error)) << error << log;
+  std::vector<std::string> lines;
+  ASSERT_TRUE(stream.next_delivery(3, &lines, &error)) << error;
+  EXPECT_EQ(lines, (std::vector<std::string>{"#STREAM_" + stream.key() + "~1", "1", "1.5", "1"}));
+  // The stream now waits for the release: its delivery is over all the same.
+  EXPECT_TRUE(stream.closed_within(15000));
+  std::ofstream(release) << "go";
+  ASSERT_TRUE(stream.next_delivery(3, &lines, &error)) << error;
+  EXPECT_EQ(lines, (std::vector<std::string>{"#STREAM_" + stream.key() + "~1", "1", "2.5", "2"}));
+  EXPECT_TRUE(stream.closed_within(15000));
+  ASSERT_TRUE(stream.next_delivery(0, &lines, &error)) << error;
+  EXPECT_EQ(lines, (std::vector<std::string>{"#STREAM_" + stream.key() + "~-1"}));
+  EXPECT_TRUE(stream.closed_within(15000));
 }

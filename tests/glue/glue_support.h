@@ -46,4 +46,10 @@ class RawStream {
   std::unique_ptr<LineConnection> delivery_;
 };
 
+// Runs glue_streams' stepper (v = [1.5], two deliveries held apart by a
+// release file under root) and expects each delivery's connection to close
+// as soon as its values are through, then the end on a connection of its own.
+// Reports through the test framework; log is added to the first failure.
+void check_deliveries_close_at_once(int server_port, const std::string& root, const std::string& log);
+
 #endif
