@@ -17,17 +17,10 @@
 
 namespace {
 
-std::string read_text(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 // Polls (bounded) until the file holds `word`.
 bool file_gets(const std::string& path, const std::string& word, int timeout_ms) {
   for (int waited = 0; waited < timeout_ms; waited += 100) {
-    if (read_text(path).find(word) != std::string::npos) return true;
+    if (read_file(path).find(word) != std::string::npos) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   return false;
@@ -48,7 +41,7 @@ class Glue : public ::testing::TestWithParam<ModelParam> {
 
 TEST_P(Glue, StubsBindTheirOwnFunctionsBesideLongSymbols) {
   // The library's symbol listing has readable lines far over a line buffer.
-  std::istringstream map(read_text(server_.root() + "/wrappers/map.info"));
+  std::istringstream map(read_file(server_.root() + "/wrappers/map.info"));
   size_t longest = 0;
   for (std::string line; std::getline(map, line);) longest = std::max(longest, line.size());
   EXPECT_GT(longest, 2048u);
@@ -63,7 +56,7 @@ TEST_P(Glue, StubsBindTheirOwnFunctionsBesideLongSymbols) {
 }
 
 TEST_P(Glue, ABadDeclarationIsReportedAndTheRestIsServed) {
-  std::string log = read_text(server_.root() + "/server.log");
+  std::string log = read_file(server_.root() + "/server.log");
   EXPECT_NE(log.find(server_.def_path("glue_mixed") +
                      ":10: typo is left out of the generated files: unknown type 'Emplyee' of parameter 'e'"),
             std::string::npos)
@@ -93,7 +86,7 @@ TEST_P(Glue, ABadDeclarationIsReportedAndTheRestIsServed) {
   EXPECT_EQ(dlsym(stubs, "typo"), nullptr);
   dlclose(stubs);
   // The generated module never mentions it either.
-  std::string bas = read_text(server_.root() + "/wrappers/glue_mixed.bas");
+  std::string bas = read_file(server_.root() + "/wrappers/glue_mixed.bas");
   EXPECT_EQ(bas.find("typo"), std::string::npos);
   EXPECT_NE(bas.find("\tCall Receive_And_UnPack_Person_Array (sd, RetArray)\n"), std::string::npos);
 }
@@ -127,8 +120,8 @@ TEST_P(Glue, StreamsWhoseClientHasGoneEnd) {
     }  // the client goes away without stopping the stream
     // Send answers 0 once a value could not be delivered, and the stream
     // ends at its next safe point although it ignores that.
-    EXPECT_TRUE(file_gets(log, "ended", 20000)) << read_text(log) << server_.log();
-    std::string values = read_text(log);
+    EXPECT_TRUE(file_gets(log, "ended", 20000)) << read_file(log) << server_.log();
+    std::string values = read_file(log);
     EXPECT_NE(values.find("0\nended\n"), std::string::npos) << values;
   }
   // The server goes on serving.

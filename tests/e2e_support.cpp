@@ -1,5 +1,11 @@
 #include "e2e_support.h"
 
+#include <stdio.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <sstream>
+
 E2EClient::E2EClient(ServerProcess* server, int timeout_ms)
     : server_(server), session_("127.0.0.1", server->port(), timeout_ms) {}
 
@@ -46,5 +52,26 @@ std::vector<std::string> E2EClient::deliveries(const CallPrint& call, int count,
       text += format_value(*shapes[i], d.outbound[i]) + " ; ";
     out.push_back(text + format_value(call.sig.result, d.value));
   }
+  return out;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string command_output(const std::string& command, const std::string& errors_path) {
+  FILE* p = popen((command + " 2>" + errors_path).c_str(), "r");
+  if (p == nullptr) return "<popen failed>";
+  std::string out;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
+  int status = pclose(p);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    out += "rc=" + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + " " +
+           read_file(errors_path);
   return out;
 }

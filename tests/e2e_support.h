@@ -45,4 +45,12 @@ class E2EClient {
   VelmorSession session_;
 };
 
+// The whole text of a file; empty when it cannot be read.
+std::string read_file(const std::string& path);
+
+// Runs a shell command whose standard error goes to errors_path; returns its
+// standard output, with "rc=N " and the text of errors_path appended when
+// the command failed.
+std::string command_output(const std::string& command, const std::string& errors_path);
+
 #endif

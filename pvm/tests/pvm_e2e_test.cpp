@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "e2e_support.h"
 #include "line_transport.h"
 #include "pvm_buffers.h"
 
@@ -62,13 +63,6 @@ bool accepts(int port) {
   bool ok = connect(fd, (sockaddr*)&a, sizeof a) == 0;
   close(fd);
   return ok;
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 // One Velmord in a root of its own (layout as the samples expect: build/,
@@ -155,19 +149,7 @@ class Server {
                           std::to_string(port_) + " -d " + root_ + "/defs/" + module + ".def " +
                           options + " call " + module;
     for (const std::string& a : args) command += " '" + a + "'";
-    std::string errors = root_ + "/client." + std::to_string(++calls_) + ".err";
-    command += " 2>" + errors;
-    FILE* p = popen(command.c_str(), "r");
-    if (p == NULL) return "<popen failed>";
-    std::string out;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
-    int status = pclose(p);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-      out += "rc=" + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + " " +
-             read_file(errors);
-    return out;
+    return command_output(command, root_ + "/client." + std::to_string(++calls_) + ".err");
   }
   int port() const { return port_; }
   std::string trace_path() const { return root_ + "/worker.trace"; }

@@ -13,16 +13,9 @@
 
 namespace {
 
-std::string read_text(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 bool file_gets(const std::string& path, const std::string& word, int timeout_ms) {
   for (int waited = 0; waited < timeout_ms; waited += 100) {
-    if (read_text(path).find(word) != std::string::npos) return true;
+    if (read_file(path).find(word) != std::string::npos) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   return false;
@@ -44,7 +37,7 @@ class PvmGlue : public ::testing::Test {
     delete server_;
     server_ = nullptr;
   }
-  std::string trace() const { return read_text(server_->root() + "/worker.trace"); }
+  std::string trace() const { return read_file(server_->root() + "/worker.trace"); }
   static ServerProcess* server_;
 };
 ServerProcess* PvmGlue::server_ = nullptr;
@@ -85,7 +78,7 @@ TEST_F(PvmGlue, StreamsWhoseClientHasGoneEndOnTheWorker) {
     }
     // The proxy could not deliver: it ends the call as if stopped, and the
     // worker's stream ends at its next safe point.
-    EXPECT_TRUE(file_gets(log, "ended", 20000)) << read_text(log) << server_->log() << trace();
+    EXPECT_TRUE(file_gets(log, "ended", 20000)) << read_file(log) << server_->log() << trace();
   }
   E2EClient client(server_);
   CallPrint r = client.call("glue_long", "target02", {"1"});

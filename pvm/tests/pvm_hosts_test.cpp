@@ -32,18 +32,12 @@
 #include <vector>
 
 #include "pvm_buffers.h"
+#include "e2e_support.h"
 #include "server_process.h"
 
 namespace {
 
 const int kSlots = 3;
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 std::vector<std::string> words(const std::string& text) {
   std::istringstream in(text);
@@ -75,18 +69,7 @@ std::string call(const ServerProcess& server, int slot, const std::string& modul
                         std::to_string(server.port()) + " -d " + server.def_path(module) + " " +
                         options + " call " + module;
   for (const std::string& a : args) command += " '" + a + "'";
-  command += " 2>" + errors;
-  FILE* p = popen(command.c_str(), "r");
-  if (p == nullptr) return "<popen failed>";
-  std::string out;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
-  int status = pclose(p);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    out += "rc=" + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + " " +
-           read_file(errors);
-  return out;
+  return command_output(command, errors);
 }
 
 // The pvm_worker tasks of the virtual machine, by task id, with the name of
