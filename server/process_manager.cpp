@@ -22,6 +22,7 @@
 #include "execution_model.h"
 #include "line_transport.h"
 #include "pvm_task_table.h"
+#include "stop_forwarding.h"
 #include "tarrow.h"
 
 Child* ProcessManager::accept_lock = nullptr;
@@ -191,6 +192,7 @@ int ProcessManager::setup_and_startup_children() {
 
   for (int i = 0; i < max_kids; i++) store(&children[i].pid, 0);
   if (max_kids == 1) spawn_child(0);  // serves in this process, never returns
+  if (execution_model == PROCESS_POOL) setup_stop_pipes(max_kids);
 
   printf("Max child process set to %d\n", max_kids);
   fflush(stdout);
@@ -405,6 +407,7 @@ void ProcessManager::child_main(int slot) {
   pvm_task_manager.create_pvm_task(slot);
   if (max_threads_per_kid == 0) fprintf(stderr, "Multi-threading is disabled\n");
   if (execution_model == PROCESS_PER_USER && max_kids > 1) per_user_worker_loop(slot);
+  start_stop_listener(slot);
   pool_worker_loop();
 }
 

@@ -20,6 +20,7 @@
 #include "formula_manager.h"
 #include "line_transport.h"
 #include "pvm_buffers.h"
+#include "stop_forwarding.h"
 #include "tarrow.h"
 #include "thread_status_manager.h"
 #include "wrapper_directory.h"
@@ -514,7 +515,9 @@ PROCESS_REQUEST_STATUS Tarrow::ProcessRequest(HCStruct* hc_struct, char* data) {
   } else if (strcasecmp(command, "stop_thread") == 0) {
     char* key = fields.rest();
     SEND_LINE(*hc_struct, "__OK__");
-    thread_status_manager.terminate_thread(key == nullptr ? "" : key);
+    const char* target = key == nullptr ? "" : key;
+    // The call may run in another pool worker than the one this reached.
+    if (!forward_stop(target)) thread_status_manager.terminate_thread(target);
   } else if (strcasecmp(command, "CHECK_UPD_TIME") == 0) {
     char* module = fields.next();
     char* stamp = fields.next();

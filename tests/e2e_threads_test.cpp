@@ -113,6 +113,24 @@ TEST_P(Threads, StopThreadEndsARunningStreamAndTheWorkerGoesOn) {
   EXPECT_EQ(client.deliveries(next, 1, 10000), std::vector<std::string>{"6.000000"});
 }
 
+// With two workers the stop request's connection reaches either of them,
+// whichever runs the stream: each round must end its stream all the same.
+TEST_P(Threads, StopReachesTheStreamWhicheverWorkerTakesTheRequest) {
+  E2EClient client(&server_);
+  for (int round = 0; round < 6; round++) {
+    SCOPED_TRACE(round);
+    CallPrint clock = client.call("sample_streams", "show_time", {"1", "600"});
+    ASSERT_TRUE(clock.ok) << clock.error << "\n" << server_.log();
+    ASSERT_EQ(client.deliveries(clock, 1, 10000).size(), 1u);
+    std::string error;
+    ASSERT_TRUE(client.session()->stop_thread(clock.key, &error)) << error;
+    std::vector<std::string> after = client.deliveries(clock, 3, 5000);
+    ASSERT_FALSE(after.empty());
+    EXPECT_TRUE(after.back() == "END" || after.back().rfind("ERROR", 0) == 0)
+        << ::testing::PrintToString(after) << "\n" << server_.log();
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Models, Threads,
                          ::testing::Values(ModelParam{false, 2, "Pool"},
                                            ModelParam{true, 2, "PerUser"}),
