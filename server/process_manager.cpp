@@ -20,6 +20,7 @@
 #include "address_filter.h"
 #include "bounded_copy.h"
 #include "execution_model.h"
+#include "idle_threads.h"
 #include "line_transport.h"
 #include "pvm_task_table.h"
 #include "tarrow.h"
@@ -33,6 +34,8 @@ int ProcessManager::max_kids = 1;
 static const int kLineSize = 1024;
 static const int kBacklog = 128;
 static const int kProxyWaitSeconds = 120;
+// An idle proxy thread ends after this long without a connection.
+static const int kIdleProxySeconds = 60;
 
 // SIGHUP asks the server's main loop to end; the handler itself only signals
 // the workers, because exiting from inside a handler may deadlock on stdio.
@@ -479,6 +482,40 @@ void ProcessManager::per_user_worker_loop(int slot) {
   }
 }
 
+// Proxy threads that finished relaying a connection wait here for the next
+// one: creating a thread was a tenth of a short relayed call.
+static IdleThreads idle_proxies(kIdleProxySeconds);
+
+// Body of a proxy thread: one relayed connection after the other.
+static void* proxy_thread_main(void* proxy_struct) {
+  while (proxy_struct != nullptr) {
+    ProcessManager::proxy_client_proc(proxy_struct);
+    proxy_struct = idle_proxies.next();
+  }
+  return nullptr;
+}
+
+// A new detached proxy thread for proxy; its error number, or 0.
+static int start_proxy_thread(ProxyStruct* proxy) {
+  // The relay threads leave the server's signals to the main thread, whose
+  // accept must see SIGHUP. A reused thread keeps this mask: a fork of a
+  // slot's worker restores it after the fork.
+  sigset_t block, old;
+  sigemptyset(&block);
+  sigaddset(&block, SIGHUP);
+  sigaddset(&block, SIGUSR1);
+  sigaddset(&block, SIGCHLD);
+  pthread_sigmask(SIG_BLOCK, &block, &old);
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  int rc = pthread_create(&thread, &attr, proxy_thread_main, proxy);
+  pthread_attr_destroy(&attr);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  return rc;
+}
+
 void ProcessManager::proxy_service(int sock_desc, int client_socket, in_addr client) {
   ProxyStruct* proxy = new (std::nothrow) ProxyStruct;
   if (proxy == nullptr) {
@@ -490,30 +527,17 @@ void ProcessManager::proxy_service(int sock_desc, int client_socket, in_addr cli
   proxy->client_socket = client_socket;
   proxy->slot = -1;
   proxy->client = client;
+  if (idle_proxies.hand_over(proxy)) return;
 
-  // The relay threads leave the server's signals to the main thread, whose
-  // accept must see SIGHUP.
-  sigset_t block, old;
-  sigemptyset(&block);
-  sigaddset(&block, SIGHUP);
-  sigaddset(&block, SIGUSR1);
-  sigaddset(&block, SIGCHLD);
-  pthread_sigmask(SIG_BLOCK, &block, &old);
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  pthread_t thread;
-  int rc = pthread_create(&thread, &attr, proxy_client_proc, proxy);
+  int rc = start_proxy_thread(proxy);
   if (rc != 0) {
     fprintf(stderr,
             "Unable to spawn (reason:%d) a thread to process client's request... trying after 5 "
             "sec. \n",
             rc);
     sleep(5);
-    rc = pthread_create(&thread, &attr, proxy_client_proc, proxy);
+    rc = start_proxy_thread(proxy);
   }
-  pthread_attr_destroy(&attr);
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
   if (rc != 0) {
     fprintf(stderr,
             "Unable to spawn (reason:%d) a thread to process client's request... exiting.\n", rc);
