@@ -14,9 +14,10 @@ bool IdleThreads::hand_over(void* work) {
   if (taken) {
     idle_--;
     handed_over_.push_back(work);
-    pthread_cond_signal(&wake_);
   }
   pthread_mutex_unlock(&lock_);
+  // Outside the lock: the woken thread need not wait for it at once.
+  if (taken) pthread_cond_signal(&wake_);
   return taken;
 }
 
