@@ -548,13 +548,11 @@ void ProcessManager::proxy_service(int sock_desc, int client_socket, in_addr cli
   }
 }
 
-// Waits up to the proxy's limit for the client; 1 readable, 0 time-out, -1 failed.
-static int wait_for_client(int sock) {
-  pollfd p = {sock, POLLIN, 0};
-  int rc = poll(&p, 1, kProxyWaitSeconds * 1000);
-  if (rc < 0) return errno == EINTR ? 0 : -1;
-  if (rc > 0 && (p.revents & POLLNVAL) != 0) return -1;
-  return rc > 0 ? 1 : 0;
+// The proxy's limit on a client's silence: the socket's receive time-out,
+// set once, so that waiting for each line costs no call of its own.
+static void limit_client_wait(int sock) {
+  timeval limit = {kProxyWaitSeconds, 0};
+  setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
 }
 
 // The client's next whole request line; false when the client ended its
@@ -562,13 +560,12 @@ static int wait_for_client(int sock) {
 // time-out message: there is no idle limit on a conversation.
 static bool client_line(int client, char* line, int size) {
   for (;;) {
-    int ready = wait_for_client(client);
-    if (ready < 0) return false;
-    if (ready == 0) {
+    int rc = receive_line_idle_limited(client, line, size);
+    if (rc >= 1) return true;
+    if (rc == LINE_TIMED_OUT) {
       fprintf(stderr, "select success but fd_isset is not true!\n");
       continue;
     }
-    if (receive_line(client, line, size) >= 1) return true;
     fprintf(stderr,
             "(%d)Received 0 bytes, while handling a client's request, closing socket. ppid = %d\n",
             static_cast<int>(getpid()), static_cast<int>(getppid()));
@@ -634,6 +631,7 @@ static void reject_unbound(in_addr client) {
 void* ProcessManager::proxy_client_proc(void* proxy_struct) {
   ProxyStruct* proxy = static_cast<ProxyStruct*>(proxy_struct);
   char line[kLineSize];
+  limit_client_wait(proxy->client_socket);
   // Nothing is bound, and no turn taken, before a whole request line.
   if (client_line(proxy->client_socket, line, sizeof(line))) {
     proxy->slot = find_client_slot(proxy->client);
