@@ -275,28 +275,52 @@ int ProcessManager::find_client_slot(in_addr address) {
   return slot;
 }
 
+// Per-user model: the proxy threads accept (see accept_proxied); the main
+// thread only waits for SIGHUP, which the proxy threads leave to it.
 void ProcessManager::per_user_loop() {
+  start_first_proxy();
+  sigset_t hangup, waiting;
+  sigemptyset(&hangup);
+  sigaddset(&hangup, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &hangup, &waiting);
   for (;;) {
     finish_if_hung_up();
+    sigsuspend(&waiting);
+  }
+}
+
+// The next admitted connection, as a new ProxyStruct. Filtered before
+// anything is read or bound, as in the pool model.
+ProxyStruct* ProcessManager::accept_proxied() {
+  for (;;) {
     sockaddr_in addr;
     socklen_t len = sizeof(addr);
-    int sock = accept(ServerSocket, reinterpret_cast<sockaddr*>(&addr), &len);
+    int sock = accept(PM.ServerSocket, reinterpret_cast<sockaddr*>(&addr), &len);
     if (sock < 0) {
       if (errno != EINTR) fprintf(stderr, "Error While Accepting clients connection \n");
       continue;
     }
     char ip[INET_ADDRSTRLEN];
     dotted(addr.sin_addr, ip, sizeof(ip));
-    // Filtered before anything is read or bound, as in the pool model.
     if (!validate_ip_address(ip)) {
       close(sock);
       fprintf(stderr, "Rejected: connection request from %s\n", ip);
       continue;
     }
+    ProxyStruct* proxy = new (std::nothrow) ProxyStruct;
+    if (proxy == nullptr) {
+      fprintf(stderr, "Memory allocation failure, while relaying a client's connection\n");
+      close(sock);
+      continue;
+    }
     // The slot is bound, and its worker started, by the proxy once the
     // client's first request line has arrived: a connection that never
     // sends one (a port scan, a silent client) binds nothing.
-    proxy_service(-1, sock, addr.sin_addr);
+    proxy->sock_desc = -1;
+    proxy->client_socket = sock;
+    proxy->slot = -1;
+    proxy->client = addr.sin_addr;
+    return proxy;
   }
 }
 
@@ -482,23 +506,31 @@ void ProcessManager::per_user_worker_loop(int slot) {
   }
 }
 
-// Proxy threads that finished relaying a connection wait here for the next
-// one: creating a thread was a tenth of a short relayed call.
+// Proxy threads work as leader and followers: one of them at a time waits
+// in accept, and the one that accepted a connection relays it itself, after
+// passing the turn at accept to an idle proxy thread, or to a new one when
+// none waits (there is no cap). A thread that finished relaying waits to
+// take the turn again. Creating a thread per connection was a tenth of a
+// short relayed call, and handing each accepted connection to another thread
+// cost a wake-up more.
 static IdleThreads idle_proxies(kIdleProxySeconds);
+// What idle_proxies hands over: the turn at accept.
+static char accept_turn_token;
 
-// Body of a proxy thread: one relayed connection after the other.
-static void* proxy_thread_main(void* proxy_struct) {
-  while (proxy_struct != nullptr) {
-    ProcessManager::proxy_client_proc(proxy_struct);
-    proxy_struct = idle_proxies.next();
-  }
+static void* proxy_thread_main(void*) {
+  do {
+    ProxyStruct* proxy = ProcessManager::accept_proxied();
+    ProcessManager::pass_accept_turn(proxy->client_socket);
+    ProcessManager::proxy_client_proc(proxy);
+  } while (idle_proxies.next() != nullptr);
   return nullptr;
 }
 
-// A new detached proxy thread for proxy; its error number, or 0.
-static int start_proxy_thread(ProxyStruct* proxy) {
-  // The relay threads leave the server's signals to the main thread, whose
-  // accept must see SIGHUP. A reused thread keeps this mask: a fork of a
+// A new detached proxy thread, which starts with the turn at accept; its
+// error number, or 0.
+static int start_proxy_thread() {
+  // The relay threads leave the server's signals to the main thread, which
+  // ends the server on SIGHUP. A reused thread keeps this mask: a fork of a
   // slot's worker restores it after the fork.
   sigset_t block, old;
   sigemptyset(&block);
@@ -510,42 +542,35 @@ static int start_proxy_thread(ProxyStruct* proxy) {
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   pthread_t thread;
-  int rc = pthread_create(&thread, &attr, proxy_thread_main, proxy);
+  int rc = pthread_create(&thread, &attr, proxy_thread_main, nullptr);
   pthread_attr_destroy(&attr);
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   return rc;
 }
 
-void ProcessManager::proxy_service(int sock_desc, int client_socket, in_addr client) {
-  ProxyStruct* proxy = new (std::nothrow) ProxyStruct;
-  if (proxy == nullptr) {
-    fprintf(stderr, "Memory allocation failure, while relaying a client's connection\n");
-    close(client_socket);
-    return;
-  }
-  proxy->sock_desc = sock_desc;
-  proxy->client_socket = client_socket;
-  proxy->slot = -1;
-  proxy->client = client;
-  if (idle_proxies.hand_over(proxy)) return;
+// A new proxy thread with one retry; without one the server cannot go on
+// accepting, and ends after closing client_socket (-1 for none).
+static void start_proxy_or_end(int client_socket) {
+  int rc = start_proxy_thread();
+  if (rc == 0) return;
+  fprintf(stderr,
+          "Unable to spawn (reason:%d) a thread to process client's request... trying after 5 "
+          "sec. \n",
+          rc);
+  sleep(5);
+  rc = start_proxy_thread();
+  if (rc == 0) return;
+  fprintf(stderr, "Unable to spawn (reason:%d) a thread to process client's request... exiting.\n",
+          rc);
+  if (client_socket >= 0) close(client_socket);
+  fflush(stdout);
+  _exit(0);
+}
 
-  int rc = start_proxy_thread(proxy);
-  if (rc != 0) {
-    fprintf(stderr,
-            "Unable to spawn (reason:%d) a thread to process client's request... trying after 5 "
-            "sec. \n",
-            rc);
-    sleep(5);
-    rc = start_proxy_thread(proxy);
-  }
-  if (rc != 0) {
-    fprintf(stderr,
-            "Unable to spawn (reason:%d) a thread to process client's request... exiting.\n", rc);
-    close(client_socket);
-    delete proxy;
-    fflush(stdout);
-    _exit(0);
-  }
+void ProcessManager::start_first_proxy() { start_proxy_or_end(-1); }
+
+void ProcessManager::pass_accept_turn(int client_socket) {
+  if (!idle_proxies.hand_over(&accept_turn_token)) start_proxy_or_end(client_socket);
 }
 
 // The proxy's limit on a client's silence: the socket's receive time-out,
