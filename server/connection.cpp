@@ -16,7 +16,6 @@
 #include "tarrow.h"
 
 static const int kLineSize = 1024;
-static const int kIdleWaitSeconds = 60;
 static const int kThreadAttempts = 4;
 static const int kThreadRetrySeconds = 30;
 // A pool thread idle this long ends: memory for a burst of connections is
@@ -30,18 +29,6 @@ static const char* dotted(const sockaddr_in& addr, char* out, socklen_t size) {
   return out;
 }
 
-// Waits until sock is readable; a quiet client is no error, so a time-out
-// just starts the next wait. Returns 1 readable, -1 failed wait.
-static int wait_readable(int sock) {
-  for (;;) {
-    pollfd p = {sock, POLLIN, 0};
-    int rc = poll(&p, 1, kIdleWaitSeconds * 1000);
-    if (rc < 0 && errno == EINTR) continue;
-    if (rc < 0 || (p.revents & POLLNVAL) != 0) return -1;
-    if (rc > 0) return 1;
-  }
-}
-
 int Tarrow::HandleClient(void* record) {
   HCStruct* hc = static_cast<HCStruct*>(record);
   char ip[INET_ADDRSTRLEN];
@@ -50,13 +37,9 @@ int Tarrow::HandleClient(void* record) {
   PROCESS_REQUEST_STATUS status = PROCESS_CONTINUES;
   while (status != PROCESS_COMPLETED) {
     int sock = hc->sock_desc;
-    if (wait_readable(sock) < 0) {
-      fprintf(stderr,
-              "Handling client (%s)'s connection request, select system call failed, "
-              "exiting...pid(%d)\n",
-              ip, static_cast<int>(getpid()));
-      return 0;
-    }
+    // No wait of its own before the line: a quiet client is no error (there
+    // is no idle limit on a conversation), and receive_line blocks until the
+    // line or the end comes.
     char line[kLineSize];
     int n = receive_line(sock, line, sizeof(line));
     if (n == LINE_CONVERSATION_OVER) {

@@ -57,9 +57,12 @@ static int consume(int sock, char* scratch, size_t count) {
   return 1;
 }
 
-static int receive_plain_line(int sock, char* buffer, int size) {
+// idle_limited: a receive time-out before the line's first byte is
+// LINE_TIMED_OUT, one within the line only a pause in it.
+static int receive_plain_line(int sock, char* buffer, int size, bool idle_limited = false) {
   if (size < 1) return LINE_FAILED;
   int kept = 0;
+  bool begun = false;
   buffer[0] = '\0';
   char chunk[PEEK_SIZE];
   for (;;) {
@@ -67,9 +70,15 @@ static int receive_plain_line(int sock, char* buffer, int size) {
     // to the next reader (the call channel reads right after the request).
     ssize_t n = recv(sock, chunk, sizeof(chunk), MSG_PEEK);
     if (n < 0) {
-      if (errno == EINTR) continue;
-      if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_if_nonblocking(sock, POLLIN)) continue;
+      const int err = errno;
+      if (err == EINTR) continue;
+      const bool again = err == EAGAIN || err == EWOULDBLOCK;
+      if (again && wait_if_nonblocking(sock, POLLIN)) continue;
       buffer[kept] = '\0';
+      if (again && idle_limited) {
+        if (!begun) return LINE_TIMED_OUT;
+        continue;
+      }
       return LINE_FAILED;
     }
     if (n == 0) {
@@ -82,6 +91,7 @@ static int receive_plain_line(int sock, char* buffer, int size) {
       buffer[kept] = '\0';
       return LINE_FAILED;
     }
+    begun = true;
     size_t text = nul != nullptr ? take - 1 : take;
     size_t room = static_cast<size_t>(size - 1 - kept);
     size_t copy = text < room ? text : room;
@@ -92,6 +102,10 @@ static int receive_plain_line(int sock, char* buffer, int size) {
       return kept + 1;
     }
   }
+}
+
+int receive_line_idle_limited(int sock, char* buffer, int size) {
+  return receive_plain_line(sock, buffer, size, true);
 }
 
 void set_relay_link(int sock) { relay_link = sock; }

@@ -18,7 +18,8 @@
 enum {
   LINE_ENDED = 0,               // the peer closed before the line's NUL
   LINE_FAILED = -1,             // the read failed (reset, bad descriptor, time limit)
-  LINE_CONVERSATION_OVER = -2   // link only: the other side ended the conversation
+  LINE_CONVERSATION_OVER = -2,  // link only: the other side ended the conversation
+  LINE_TIMED_OUT = -3           // receive_line_idle_limited only: no line began in time
 };
 
 // Sends text and its NUL, blocking until all of it is written (a socket
@@ -35,6 +36,13 @@ int send_line(int sock, const char* text);
 // one of the LINE_* results; the buffer then holds whatever characters came,
 // for messages only.
 int receive_line(int sock, char* buffer, int size);
+
+// receive_line for a reader with an idle limit, on a blocking socket whose
+// receive time-out (SO_RCVTIMEO) the caller set to that limit: returns
+// LINE_TIMED_OUT when it ran out before any byte of a line arrived. Once a
+// line has begun, the rest of it is awaited without limit. Costs no system
+// call beyond receive_line's, where a wait before each line would.
+int receive_line_idle_limited(int sock, char* buffer, int size);
 
 // In a per-user worker: sock is this process's link to the relay, and
 // send_line / receive_line on it frame and unframe as described above

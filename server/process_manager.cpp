@@ -20,6 +20,7 @@
 #include "address_filter.h"
 #include "bounded_copy.h"
 #include "execution_model.h"
+#include "idle_threads.h"
 #include "line_transport.h"
 #include "pvm_task_table.h"
 #include "stop_forwarding.h"
@@ -34,6 +35,8 @@ int ProcessManager::max_kids = 1;
 static const int kLineSize = 1024;
 static const int kBacklog = 128;
 static const int kProxyWaitSeconds = 120;
+// An idle proxy thread ends after this long without a connection.
+static const int kIdleProxySeconds = 60;
 
 // SIGHUP asks the server's main loop to end; the handler itself only signals
 // the workers, because exiting from inside a handler may deadlock on stdio.
@@ -274,28 +277,52 @@ int ProcessManager::find_client_slot(in_addr address) {
   return slot;
 }
 
+// Per-user model: the proxy threads accept (see accept_proxied); the main
+// thread only waits for SIGHUP, which the proxy threads leave to it.
 void ProcessManager::per_user_loop() {
+  start_first_proxy();
+  sigset_t hangup, waiting;
+  sigemptyset(&hangup);
+  sigaddset(&hangup, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &hangup, &waiting);
   for (;;) {
     finish_if_hung_up();
+    sigsuspend(&waiting);
+  }
+}
+
+// The next admitted connection, as a new ProxyStruct. Filtered before
+// anything is read or bound, as in the pool model.
+ProxyStruct* ProcessManager::accept_proxied() {
+  for (;;) {
     sockaddr_in addr;
     socklen_t len = sizeof(addr);
-    int sock = accept(ServerSocket, reinterpret_cast<sockaddr*>(&addr), &len);
+    int sock = accept(PM.ServerSocket, reinterpret_cast<sockaddr*>(&addr), &len);
     if (sock < 0) {
       if (errno != EINTR) fprintf(stderr, "Error While Accepting clients connection \n");
       continue;
     }
     char ip[INET_ADDRSTRLEN];
     dotted(addr.sin_addr, ip, sizeof(ip));
-    // Filtered before anything is read or bound, as in the pool model.
     if (!validate_ip_address(ip)) {
       close(sock);
       fprintf(stderr, "Rejected: connection request from %s\n", ip);
       continue;
     }
+    ProxyStruct* proxy = new (std::nothrow) ProxyStruct;
+    if (proxy == nullptr) {
+      fprintf(stderr, "Memory allocation failure, while relaying a client's connection\n");
+      close(sock);
+      continue;
+    }
     // The slot is bound, and its worker started, by the proxy once the
     // client's first request line has arrived: a connection that never
     // sends one (a port scan, a silent client) binds nothing.
-    proxy_service(-1, sock, addr.sin_addr);
+    proxy->sock_desc = -1;
+    proxy->client_socket = sock;
+    proxy->slot = -1;
+    proxy->client = addr.sin_addr;
+    return proxy;
   }
 }
 
@@ -482,20 +509,32 @@ void ProcessManager::per_user_worker_loop(int slot) {
   }
 }
 
-void ProcessManager::proxy_service(int sock_desc, int client_socket, in_addr client) {
-  ProxyStruct* proxy = new (std::nothrow) ProxyStruct;
-  if (proxy == nullptr) {
-    fprintf(stderr, "Memory allocation failure, while relaying a client's connection\n");
-    close(client_socket);
-    return;
-  }
-  proxy->sock_desc = sock_desc;
-  proxy->client_socket = client_socket;
-  proxy->slot = -1;
-  proxy->client = client;
+// Proxy threads work as leader and followers: one of them at a time waits
+// in accept, and the one that accepted a connection relays it itself, after
+// passing the turn at accept to an idle proxy thread, or to a new one when
+// none waits (there is no cap). A thread that finished relaying waits to
+// take the turn again. Creating a thread per connection was a tenth of a
+// short relayed call, and handing each accepted connection to another thread
+// cost a wake-up more.
+static IdleThreads idle_proxies(kIdleProxySeconds);
+// What idle_proxies hands over: the turn at accept.
+static char accept_turn_token;
 
-  // The relay threads leave the server's signals to the main thread, whose
-  // accept must see SIGHUP.
+static void* proxy_thread_main(void*) {
+  do {
+    ProxyStruct* proxy = ProcessManager::accept_proxied();
+    ProcessManager::pass_accept_turn(proxy->client_socket);
+    ProcessManager::proxy_client_proc(proxy);
+  } while (idle_proxies.next() != nullptr);
+  return nullptr;
+}
+
+// A new detached proxy thread, which starts with the turn at accept; its
+// error number, or 0.
+static int start_proxy_thread() {
+  // The relay threads leave the server's signals to the main thread, which
+  // ends the server on SIGHUP. A reused thread keeps this mask: a fork of a
+  // slot's worker restores it after the fork.
   sigset_t block, old;
   sigemptyset(&block);
   sigaddset(&block, SIGHUP);
@@ -506,34 +545,42 @@ void ProcessManager::proxy_service(int sock_desc, int client_socket, in_addr cli
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   pthread_t thread;
-  int rc = pthread_create(&thread, &attr, proxy_client_proc, proxy);
-  if (rc != 0) {
-    fprintf(stderr,
-            "Unable to spawn (reason:%d) a thread to process client's request... trying after 5 "
-            "sec. \n",
-            rc);
-    sleep(5);
-    rc = pthread_create(&thread, &attr, proxy_client_proc, proxy);
-  }
+  int rc = pthread_create(&thread, &attr, proxy_thread_main, nullptr);
   pthread_attr_destroy(&attr);
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (rc != 0) {
-    fprintf(stderr,
-            "Unable to spawn (reason:%d) a thread to process client's request... exiting.\n", rc);
-    close(client_socket);
-    delete proxy;
-    fflush(stdout);
-    _exit(0);
-  }
+  return rc;
 }
 
-// Waits up to the proxy's limit for the client; 1 readable, 0 time-out, -1 failed.
-static int wait_for_client(int sock) {
-  pollfd p = {sock, POLLIN, 0};
-  int rc = poll(&p, 1, kProxyWaitSeconds * 1000);
-  if (rc < 0) return errno == EINTR ? 0 : -1;
-  if (rc > 0 && (p.revents & POLLNVAL) != 0) return -1;
-  return rc > 0 ? 1 : 0;
+// A new proxy thread with one retry; without one the server cannot go on
+// accepting, and ends after closing client_socket (-1 for none).
+static void start_proxy_or_end(int client_socket) {
+  int rc = start_proxy_thread();
+  if (rc == 0) return;
+  fprintf(stderr,
+          "Unable to spawn (reason:%d) a thread to process client's request... trying after 5 "
+          "sec. \n",
+          rc);
+  sleep(5);
+  rc = start_proxy_thread();
+  if (rc == 0) return;
+  fprintf(stderr, "Unable to spawn (reason:%d) a thread to process client's request... exiting.\n",
+          rc);
+  if (client_socket >= 0) close(client_socket);
+  fflush(stdout);
+  _exit(0);
+}
+
+void ProcessManager::start_first_proxy() { start_proxy_or_end(-1); }
+
+void ProcessManager::pass_accept_turn(int client_socket) {
+  if (!idle_proxies.hand_over(&accept_turn_token)) start_proxy_or_end(client_socket);
+}
+
+// The proxy's limit on a client's silence: the socket's receive time-out,
+// set once, so that waiting for each line costs no call of its own.
+static void limit_client_wait(int sock) {
+  timeval limit = {kProxyWaitSeconds, 0};
+  setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
 }
 
 // The client's next whole request line; false when the client ended its
@@ -541,13 +588,12 @@ static int wait_for_client(int sock) {
 // time-out message: there is no idle limit on a conversation.
 static bool client_line(int client, char* line, int size) {
   for (;;) {
-    int ready = wait_for_client(client);
-    if (ready < 0) return false;
-    if (ready == 0) {
+    int rc = receive_line_idle_limited(client, line, size);
+    if (rc >= 1) return true;
+    if (rc == LINE_TIMED_OUT) {
       fprintf(stderr, "select success but fd_isset is not true!\n");
       continue;
     }
-    if (receive_line(client, line, size) >= 1) return true;
     fprintf(stderr,
             "(%d)Received 0 bytes, while handling a client's request, closing socket. ppid = %d\n",
             static_cast<int>(getpid()), static_cast<int>(getppid()));
@@ -613,6 +659,7 @@ static void reject_unbound(in_addr client) {
 void* ProcessManager::proxy_client_proc(void* proxy_struct) {
   ProxyStruct* proxy = static_cast<ProxyStruct*>(proxy_struct);
   char line[kLineSize];
+  limit_client_wait(proxy->client_socket);
   // Nothing is bound, and no turn taken, before a whole request line.
   if (client_line(proxy->client_socket, line, sizeof(line))) {
     proxy->slot = find_client_slot(proxy->client);

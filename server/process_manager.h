@@ -4,10 +4,11 @@
 //   PROCESS_POOL      forked workers take turns accepting on the shared
 //                     listening socket (an accept lock in shared memory) and
 //                     give each connection a thread.
-//   PROCESS_PER_USER  the server accepts, binds each client address to a
-//                     slot, and relays lines between the client and the
-//                     slot's worker over a local stream pair until the
-//                     worker ends the conversation (a signal of the link,
+//   PROCESS_PER_USER  the server's proxy threads take turns accepting; the
+//                     one that accepted a connection binds its client
+//                     address to a slot and relays lines between the client
+//                     and the slot's worker over a local stream pair until
+//                     the worker ends the conversation (a signal of the link,
 //                     see line_transport.h). A connection is filtered by
 //                     ALLOW_CLIENTS when accepted, and binds a slot and
 //                     takes its turn only once its first whole request line
@@ -65,7 +66,12 @@ class ProcessManager {
   int spawn_child(int slot);
   [[noreturn]] void child_main(int slot);
 
-  void proxy_service(int sock_desc, int client_socket, in_addr client);
+  // Per-user relay, run by proxy threads that take turns at accept: the
+  // next admitted connection (blocking); passing the turn on to another
+  // proxy thread (the server ends, closing client_socket, when no thread
+  // can take it); relaying one connection, which frees proxy_struct.
+  static ProxyStruct* accept_proxied();
+  static void pass_accept_turn(int client_socket);
   static void* proxy_client_proc(void* proxy_struct);
 
   static void just_die(int sig);
@@ -78,6 +84,7 @@ class ProcessManager {
   int write_pid_file();
   [[noreturn]] void pool_loop();
   [[noreturn]] void per_user_loop();
+  static void start_first_proxy();
   static int find_client_slot(in_addr address);
   static void raise_descriptor_limit();
   void ensure_worker(int slot);

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <string>
@@ -114,6 +115,29 @@ TEST(LineTransport, TwoLinesInOneSegmentEachGoToTheirReader) {
   EXPECT_EQ(receive_line(p.a, buffer, sizeof(buffer)), 7);
   EXPECT_STREQ(buffer, "second");
   EXPECT_EQ(receive_line(p.a, buffer, sizeof(buffer)), LINE_ENDED);
+}
+
+// The relay's wait for a client line: a receive time-out before the line
+// reports the idle limit and takes nothing; one in the middle of a line only
+// pauses it, and the line still arrives whole.
+TEST(LineTransport, IdleLimitAppliesBeforeALineOnly) {
+  SocketPair p;
+  timeval limit = {0, 50 * 1000};
+  ASSERT_EQ(setsockopt(p.a, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit)), 0);
+  char buffer[1024];
+  EXPECT_EQ(receive_line_idle_limited(p.a, buffer, sizeof(buffer)), LINE_TIMED_OUT);
+  std::thread writer([&] {
+    write_all(p.b, "first ha");
+    usleep(300 * 1000);  // several receive time-outs
+    write_all(p.b, std::string("lf\0next\0", 8));
+  });
+  EXPECT_EQ(receive_line_idle_limited(p.a, buffer, sizeof(buffer)), 11);
+  EXPECT_STREQ(buffer, "first half");
+  writer.join();
+  EXPECT_EQ(receive_line_idle_limited(p.a, buffer, sizeof(buffer)), 5);
+  EXPECT_STREQ(buffer, "next");
+  p.close_b();
+  EXPECT_EQ(receive_line_idle_limited(p.a, buffer, sizeof(buffer)), LINE_ENDED);
 }
 
 // The relay's link: data lines arrive exactly as sent, whatever they begin
