@@ -99,6 +99,31 @@ std::vector<std::string> ServerProcess::def_paths() const {
 }
 
 bool ServerProcess::start() {
+  // The port is free when picked but may be taken by another test before the
+  // server binds it, after its start-up: then the server ends with its bind
+  // message, and a new port is tried.
+  for (int attempt = 0; attempt < 5; attempt++) {
+    size_t logged = log_size();
+    if (start_on_free_port()) return true;
+    if (pid_ > 0 || log_since(logged).find("bind () call failed") == std::string::npos) return false;
+  }
+  return false;
+}
+
+size_t ServerProcess::log_size() const {
+  struct stat st;
+  return stat((root_ + "/server.log").c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+}
+
+std::string ServerProcess::log_since(size_t offset) const {
+  std::ifstream in(root_ + "/server.log");
+  in.seekg(static_cast<std::streamoff>(offset));
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool ServerProcess::start_on_free_port() {
   stop();
   port_ = free_loopback_port();
   std::string wrappers = root_ + "/wrappers";

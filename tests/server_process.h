@@ -46,6 +46,10 @@ class ServerProcess {
   std::string log() const;  // the server's output so far, for failure messages
 
  private:
+  bool start_on_free_port();
+  size_t log_size() const;
+  std::string log_since(size_t offset) const;
+
   Options options_;
   std::string root_;
   int port_ = 0;
