@@ -92,21 +92,25 @@ namespace {
 // unwinds the stack and runs destructors).
 struct ConversationEnd {
   HCStruct* hc;
+  bool on_heap;
   ~ConversationEnd() {
     // Also after an error: a failed wait leaves the socket open.
     if (hc->sock_desc != 0) close(hc->sock_desc);
     hc->tarrow->alive_threads_count--;
-    delete hc;
+    if (on_heap) delete hc;
   }
 };
+
+void run_conversation(HCStruct* hc, bool on_heap) {
+  fprintf(stderr, "In process_pool_service...\n");
+  ConversationEnd end = {hc, on_heap};
+  if (hc->tarrow->HandleClient(hc) < 1) fprintf(stderr, "Error in HandleClient call\n");
+}
 
 }  // namespace
 
 void* Tarrow::process_pool_thread(void* record) {
-  fprintf(stderr, "In process_pool_service...\n");
-  HCStruct* hc = static_cast<HCStruct*>(record);
-  ConversationEnd end = {hc};
-  if (hc->tarrow->HandleClient(hc) < 1) fprintf(stderr, "Error in HandleClient call\n");
+  run_conversation(static_cast<HCStruct*>(record), true);
   return nullptr;
 }
 
@@ -123,11 +127,11 @@ namespace {
 
 // Each conversation starts as on a new thread (a call leaves cancellation
 // off, a stub may have changed its type). A stop request ends the thread
-// inside it (process_pool_thread cleans up as it unwinds).
-void serve_conversation(HCStruct* hc) {
+// inside it (run_conversation cleans up as it unwinds).
+void serve_conversation(HCStruct* hc, bool on_heap) {
   pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
   pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
-  Tarrow::process_pool_thread(hc);
+  run_conversation(hc, on_heap);
   // A stop that reached the call after its last safe point is still
   // pending: it ends this thread here, as it did when every thread ended
   // with its conversation, instead of stopping the next conversation's call.
@@ -213,7 +217,7 @@ HCStruct* next_conversation() {
 void* handed_over_thread(void* record) {
   HCStruct* hc = static_cast<HCStruct*>(record);
   while (hc != nullptr) {
-    serve_conversation(hc);
+    serve_conversation(hc, true);
     hc = next_conversation();
   }
   return nullptr;
@@ -268,6 +272,29 @@ int Tarrow::start_pool_threads(AcceptNext next) {
 }
 
 int Tarrow::process_pool_service(int ClientSock, sockaddr_in ClientAddr) {
+  if (max_threads_per_kid != 0 && accept_alone) {
+    // Called by an accepting thread: the next connection needs another.
+    if (accepting.load() == 0) {
+      if (!start_thread(accepting_thread, this, "closing the connection")) {
+        // Closing lets the client see the end instead of waiting forever.
+        close(ClientSock);
+        return 0;
+      }
+      total_threads_count++;
+    }
+    // On the stack: a thread whose conversation allocates nothing (an idle
+    // connection) then costs no memory of the allocator's, which gives each
+    // thread that allocates an arena of its own.
+    HCStruct hc;
+    hc.pvm_id = pvm_task_manager.get_task_id(-1);
+    hc.sock_desc = ClientSock;
+    hc.ClientAddr = ClientAddr;
+    hc.tarrow = this;
+    alive_threads_count++;
+    serve_conversation(&hc, false);
+    return 1;
+  }
+
   HCStruct* hc = new (std::nothrow) HCStruct;
   if (hc == nullptr) {
     fprintf(stderr,
@@ -288,27 +315,10 @@ int Tarrow::process_pool_service(int ClientSock, sockaddr_in ClientAddr) {
     return 1;
   }
 
-  const char* giving_up = "closing the connection";
-  if (accept_alone) {
-    // Called by an accepting thread: the next connection needs another.
-    if (accepting.load() == 0) {
-      if (!start_thread(accepting_thread, this, giving_up)) {
-        // Closing lets the client see the end instead of waiting forever.
-        close(ClientSock);
-        delete hc;
-        return 0;
-      }
-      total_threads_count++;
-    }
-    alive_threads_count++;
-    serve_conversation(hc);
-    return 1;
-  }
-
   // Counted before a thread has it: it may end and uncount itself at once.
   alive_threads_count++;
   if (hand_over(hc)) return 1;
-  if (!start_thread(handed_over_thread, hc, giving_up)) {
+  if (!start_thread(handed_over_thread, hc, "closing the connection")) {
     alive_threads_count--;
     close(ClientSock);
     delete hc;
