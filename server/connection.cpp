@@ -2,11 +2,13 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <poll.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <deque>
 #include <new>
 
@@ -18,9 +20,6 @@
 static const int kLineSize = 1024;
 static const int kThreadAttempts = 4;
 static const int kThreadRetrySeconds = 30;
-// A pool thread idle this long ends: memory for a burst of connections is
-// given back, while a steady load keeps its threads.
-static const int kIdleThreadSeconds = 60;
 
 // The client's address in dotted form, into the caller's own buffer: many
 // connection threads log at once.
@@ -76,30 +75,86 @@ namespace {
 // unwinds the stack and runs destructors).
 struct ConversationEnd {
   HCStruct* hc;
+  bool on_heap;
   ~ConversationEnd() {
     // Also after an error: a failed wait leaves the socket open.
     if (hc->sock_desc != 0) close(hc->sock_desc);
     hc->tarrow->alive_threads_count--;
-    delete hc;
+    if (on_heap) delete hc;
   }
 };
+
+void run_conversation(HCStruct* hc, bool on_heap) {
+  fprintf(stderr, "In process_pool_service...\n");
+  ConversationEnd end = {hc, on_heap};
+  if (hc->tarrow->HandleClient(hc) < 1) fprintf(stderr, "Error in HandleClient call\n");
+}
 
 }  // namespace
 
 void* Tarrow::process_pool_thread(void* record) {
-  fprintf(stderr, "In process_pool_service...\n");
-  HCStruct* hc = static_cast<HCStruct*>(record);
-  ConversationEnd end = {hc};
-  if (hc->tarrow->HandleClient(hc) < 1) fprintf(stderr, "Error in HandleClient call\n");
+  run_conversation(static_cast<HCStruct*>(record), true);
   return nullptr;
 }
+
+// Pool workers with connection threads. A worker alone at the socket lets
+// its idle threads all wait in accept at once: the kernel gives each
+// connection to one of them, which serves it itself, and only a thread that
+// leaves none waiting starts another first (there is no cap). A call thus
+// waits for no second thread to wake, which cost a third of a short call.
+// Workers taking turns at accept accept in their main thread and hand each
+// connection to a waiting or new thread: their main thread, back at the turn
+// at once, mostly takes the next connection too, and a stop request reaches
+// only the worker it connects to, which must be the one running the call.
+namespace {
+
+// Each conversation starts as on a new thread (a call leaves cancellation
+// off, a stub may have changed its type). A stop request ends the thread
+// inside it (run_conversation cleans up as it unwinds).
+void serve_conversation(HCStruct* hc, bool on_heap) {
+  pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
+  pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+  run_conversation(hc, on_heap);
+  // A stop that reached the call after its last safe point is still
+  // pending: it ends this thread here, as it did when every thread ended
+  // with its conversation, instead of stopping the next conversation's call.
+  call_safe_point();
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+}
+
+// --- Alone at the socket: every idle thread waits in accept.
+
+Tarrow::AcceptNext accept_next = nullptr;
+bool accept_alone = false;
+// The mask of the worker's main thread: a stub may have changed that of the
+// thread that starts the next one.
+sigset_t pool_signal_mask;
+// Threads in accept or on their way to it.
+std::atomic<int> accepting(0);
+
+// Accepts, serves, accepts again; ends when accept was idle for its
+// time-out and another thread still waits.
+void* accepting_thread(void* server) {
+  pthread_sigmask(SIG_SETMASK, &pool_signal_mask, nullptr);
+  // Off while accepting: nothing may end a thread that the next connection
+  // relies on.
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+  for (;;) {
+    accepting++;
+    sockaddr_in addr;
+    int sock = accept_next(&addr);
+    int others = --accepting;
+    if (sock == Tarrow::ACCEPT_IDLE && others > 0) return nullptr;
+    if (sock >= 0) static_cast<Tarrow*>(server)->process_pool_service(sock, addr);
+  }
+}
+
+// --- Taking turns: the accepting thread hands each connection over.
 
 // Pool connection threads that finished a conversation wait here for the
 // next one instead of ending: creating a thread per connection was a
 // twentieth of a short call. There is no cap: a conversation that finds no
 // waiting thread gets a new one at once, as before.
-namespace {
-
 pthread_mutex_t idle_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t idle_wake = PTHREAD_COND_INITIALIZER;
 // Waiting threads not yet promised a conversation; every waiting thread is
@@ -120,11 +175,11 @@ bool hand_over(HCStruct* hc) {
   return taken;
 }
 
-// Waits for the next conversation; nullptr after kIdleThreadSeconds without one.
+// Waits for the next conversation; nullptr after kPoolThreadIdleSeconds without one.
 HCStruct* next_conversation() {
   timespec until;
   clock_gettime(CLOCK_REALTIME, &until);
-  until.tv_sec += kIdleThreadSeconds;
+  until.tv_sec += Tarrow::kPoolThreadIdleSeconds;
   pthread_mutex_lock(&idle_lock);
   idle_threads++;
   while (handed_over.empty()) {
@@ -141,26 +196,17 @@ HCStruct* next_conversation() {
   return hc;
 }
 
-// Body of a pool thread: one conversation after the other.
-void* pool_thread_main(void* record) {
+// Body of a pool thread that is handed its conversations: one after the other.
+void* handed_over_thread(void* record) {
   HCStruct* hc = static_cast<HCStruct*>(record);
   while (hc != nullptr) {
-    // Each conversation starts as on a new thread (a call leaves
-    // cancellation off, a stub may have changed its type).
-    pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
-    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
-    Tarrow::process_pool_thread(hc);
-    // A stop that reached the call after its last safe point is still
-    // pending: it ends this thread here, as it did when every thread ended
-    // with its conversation, instead of stopping the next conversation's call.
-    call_safe_point();
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    serve_conversation(hc, true);
     hc = next_conversation();
   }
   return nullptr;
 }
 
-void report_thread_failure(int rc, bool giving_up) {
+void report_thread_failure(int rc, const char* giving_up) {
   fprintf(stderr, "Error creating a thread, ");
   switch (rc) {
     case ENOMEM: fprintf(stderr, "error code: ENOMEM "); break;
@@ -168,15 +214,70 @@ void report_thread_failure(int rc, bool giving_up) {
     case EAGAIN: fprintf(stderr, "error code: EAGAIN "); break;
     default: fprintf(stderr, "Unknown error code %d ", rc); break;
   }
-  if (giving_up)
-    fprintf(stderr, "... giving up, closing the connection\n");
+  if (giving_up != nullptr)
+    fprintf(stderr, "... giving up, %s\n", giving_up);
   else
     fprintf(stderr, "... will continue after %d secs\n", kThreadRetrySeconds);
 }
 
+// Starts a detached pool thread, with the bounded retry; false after the
+// last attempt failed.
+bool start_thread(void* (*body)(void*), void* arg, const char* giving_up) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  int rc = 0;
+  for (int attempt = 1;; attempt++) {
+    rc = pthread_create(&thread, &attr, body, arg);
+    if (rc == 0) break;
+    report_thread_failure(rc, attempt == kThreadAttempts ? giving_up : nullptr);
+    if (attempt == kThreadAttempts) break;
+    sleep(kThreadRetrySeconds);
+  }
+  pthread_attr_destroy(&attr);
+  return rc == 0;
+}
+
 }  // namespace
 
+int Tarrow::start_pool_threads(AcceptNext next) {
+  accept_next = next;
+  pthread_sigmask(SIG_SETMASK, nullptr, &pool_signal_mask);
+  // Set before the thread exists: it may serve a connection at once.
+  accept_alone = true;
+  if (!start_thread(accepting_thread, this, "accepting in the main thread")) {
+    accept_alone = false;
+    return 0;
+  }
+  total_threads_count++;
+  return 1;
+}
+
 int Tarrow::process_pool_service(int ClientSock, sockaddr_in ClientAddr) {
+  if (max_threads_per_kid != 0 && accept_alone) {
+    // Called by an accepting thread: the next connection needs another.
+    if (accepting.load() == 0) {
+      if (!start_thread(accepting_thread, this, "closing the connection")) {
+        // Closing lets the client see the end instead of waiting forever.
+        close(ClientSock);
+        return 0;
+      }
+      total_threads_count++;
+    }
+    // On the stack: a thread whose conversation allocates nothing (an idle
+    // connection) then costs no memory of the allocator's, which gives each
+    // thread that allocates an arena of its own.
+    HCStruct hc;
+    hc.pvm_id = pvm_task_manager.get_task_id(-1);
+    hc.sock_desc = ClientSock;
+    hc.ClientAddr = ClientAddr;
+    hc.tarrow = this;
+    alive_threads_count++;
+    serve_conversation(&hc, false);
+    return 1;
+  }
+
   HCStruct* hc = new (std::nothrow) HCStruct;
   if (hc == nullptr) {
     fprintf(stderr,
@@ -200,22 +301,13 @@ int Tarrow::process_pool_service(int ClientSock, sockaddr_in ClientAddr) {
   // Counted before a thread has it: it may end and uncount itself at once.
   alive_threads_count++;
   if (hand_over(hc)) return 1;
-  pthread_t thread;
-  for (int attempt = 1;; attempt++) {
-    int rc = pthread_create(&thread, nullptr, pool_thread_main, hc);
-    if (rc == 0) break;
-    report_thread_failure(rc, attempt == kThreadAttempts);
-    if (attempt == kThreadAttempts) {
-      // Closing lets the client see the end instead of waiting forever.
-      alive_threads_count--;
-      close(ClientSock);
-      delete hc;
-      return 0;
-    }
-    sleep(kThreadRetrySeconds);
+  if (!start_thread(handed_over_thread, hc, "closing the connection")) {
+    alive_threads_count--;
+    close(ClientSock);
+    delete hc;
+    return 0;
   }
   total_threads_count++;
-  pthread_detach(thread);
   return 1;
 }
 

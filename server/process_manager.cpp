@@ -458,25 +458,50 @@ static void release_accept_turn(Child* lock) {
   pthread_mutex_unlock(accept_turn);
 }
 
+// The next admitted client's socket, or Tarrow::ACCEPT_NONE /
+// Tarrow::ACCEPT_IDLE. Rejected clients are closed before anything is read.
+// With other workers, accept is taken in turns.
+static int accept_admitted(sockaddr_in* addr) {
+  bool turns = ProcessManager::max_kids > 1;
+  if (turns) take_accept_turn(ProcessManager::accept_lock);
+  socklen_t len = sizeof(*addr);
+  int sock = accept(PM.ServerSocket, reinterpret_cast<sockaddr*>(addr), &len);
+  int err = errno;
+  if (turns) release_accept_turn(ProcessManager::accept_lock);
+  if (sock < 0) {
+    if (err == EAGAIN || err == EWOULDBLOCK) return Tarrow::ACCEPT_IDLE;
+    if (err != EINTR) fprintf(stderr, "Error While Accepting clients connection \n");
+    return Tarrow::ACCEPT_NONE;
+  }
+  char ip[INET_ADDRSTRLEN];
+  dotted(addr->sin_addr, ip, sizeof(ip));
+  if (!validate_ip_address(ip)) {
+    close(sock);
+    fprintf(stderr, "Rejected: connection request from %s\n", ip);
+    return Tarrow::ACCEPT_NONE;
+  }
+  return sock;
+}
+
+// A worker alone at the socket lets its idle pool threads wait in accept at
+// once; the time-out lets those of a past burst end.
+static bool let_threads_accept_at_once(int server_socket) {
+  if (ProcessManager::max_kids > 1) return false;
+  timeval idle = {Tarrow::kPoolThreadIdleSeconds, 0};
+  return setsockopt(server_socket, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof(idle)) == 0;
+}
+
 void ProcessManager::pool_worker_loop() {
+  // Threads that accept and serve; this thread only stays: a stop request
+  // cancels the thread running a call, and the worker's accepting must not
+  // go down with it.
+  if (max_threads_per_kid != 0 && let_threads_accept_at_once(ServerSocket) &&
+      FS.start_pool_threads(accept_admitted))
+    for (;;) pause();
   for (;;) {
-    take_accept_turn(accept_lock);
     sockaddr_in addr;
-    socklen_t len = sizeof(addr);
-    int sock = accept(ServerSocket, reinterpret_cast<sockaddr*>(&addr), &len);
-    release_accept_turn(accept_lock);
-    if (sock < 0) {
-      if (errno != EINTR) fprintf(stderr, "Error While Accepting clients connection \n");
-      continue;
-    }
-    char ip[INET_ADDRSTRLEN];
-    dotted(addr.sin_addr, ip, sizeof(ip));
-    if (!validate_ip_address(ip)) {
-      close(sock);
-      fprintf(stderr, "Rejected: connection request from %s\n", ip);
-      continue;
-    }
-    FS.process_pool_service(sock, addr);
+    int sock = accept_admitted(&addr);
+    if (sock >= 0) FS.process_pool_service(sock, addr);
   }
 }
 

@@ -195,6 +195,51 @@ TEST_F(ServerTest, LateStopDoesNotReachTheNextConversation) {
   }
 }
 
+// Alone at the socket, the thread that accepted a connection serves it, so
+// another one must be accepting by then. Accepting goes on while every
+// connection thread is busy and after stops cancelled connection threads,
+// in one process and in workers taking turns.
+TEST_F(ServerTest, AcceptingOutlivesBusyAndCancelledConversationThreads) {
+  for (size_t kids : {1u, 2u}) {
+    SCOPED_TRACE("MAX_PROCESSES " + std::to_string(kids));
+    port_ = velmor_test::free_port();
+    start({{"MAX_PROCESSES", std::to_string(kids)}});
+    if (kids == 2) {
+      ASSERT_EQ(wait_for_workers(2).size(), 2u);
+    }
+    // A stopped conversation and a late stop in every worker.
+    std::set<std::string> cancelled_in;
+    for (int i = 0; i < 400 && cancelled_in.size() < 2 * kids; i++) {
+      Client c("127.0.0.1", port_);
+      std::string pid = c.ask("pid");
+      bool late = cancelled_in.insert(pid + " late").second;
+      if (!late) cancelled_in.insert(pid + " at once");
+      if (late) {
+        EXPECT_EQ(c.ask("late_cancel"), "pending");
+        EXPECT_EQ(c.ask("complete"), "completed");
+      } else {
+        c.send("cancel");
+      }
+      EXPECT_TRUE(peer_closed(c.sock()));
+    }
+    ASSERT_EQ(cancelled_in.size(), 2 * kids);
+    // Conversations that stay open while the next ones are accepted.
+    std::vector<std::unique_ptr<Client>> open;
+    std::set<std::string> served_by;
+    for (int i = 0; i < 400 && (open.size() < 6 || served_by.size() < kids); i++) {
+      open.emplace_back(new Client("127.0.0.1", port_));
+      std::string pid = open.back()->ask("pid");
+      ASSERT_GT(atoi(pid.c_str()), 0) << pid << "\n" << server_->err();
+      served_by.insert(pid);
+    }
+    EXPECT_EQ(served_by.size(), kids);
+    for (size_t i = 0; i < open.size(); i++)
+      EXPECT_EQ(open[i]->ask("echo~" + std::to_string(i)), std::to_string(i));
+    open.clear();
+    server_.reset();
+  }
+}
+
 // A client that goes away while the worker writes must end only its own
 // conversation, in one process as in a forked worker.
 TEST_F(ServerTest, ClientClosingMidReplyLeavesWorkerAlive) {
