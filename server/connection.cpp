@@ -9,10 +9,10 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <deque>
 #include <new>
 
 #include "data_exchange.h"
+#include "idle_threads.h"
 #include "line_transport.h"
 #include "pvm_task_table.h"
 #include "tarrow.h"
@@ -153,55 +153,17 @@ void* accepting_thread(void* server) {
 
 // Pool connection threads that finished a conversation wait here for the
 // next one instead of ending: creating a thread per connection was a
-// twentieth of a short call. There is no cap: a conversation that finds no
-// waiting thread gets a new one at once, as before.
-pthread_mutex_t idle_lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t idle_wake = PTHREAD_COND_INITIALIZER;
-// Waiting threads not yet promised a conversation; every waiting thread is
-// either counted here or owed an entry of handed_over.
-int idle_threads = 0;
-std::deque<HCStruct*> handed_over;
+// twentieth of a short call.
+IdleThreads idle_pool_threads(Tarrow::kPoolThreadIdleSeconds);
 
-// Gives hc to a waiting thread; false when none waits.
-bool hand_over(HCStruct* hc) {
-  pthread_mutex_lock(&idle_lock);
-  bool taken = idle_threads > 0;
-  if (taken) {
-    idle_threads--;
-    handed_over.push_back(hc);
-    pthread_cond_signal(&idle_wake);
-  }
-  pthread_mutex_unlock(&idle_lock);
-  return taken;
-}
-
-// Waits for the next conversation; nullptr after kPoolThreadIdleSeconds without one.
-HCStruct* next_conversation() {
-  timespec until;
-  clock_gettime(CLOCK_REALTIME, &until);
-  until.tv_sec += Tarrow::kPoolThreadIdleSeconds;
-  pthread_mutex_lock(&idle_lock);
-  idle_threads++;
-  while (handed_over.empty()) {
-    if (pthread_cond_timedwait(&idle_wake, &idle_lock, &until) == ETIMEDOUT &&
-        handed_over.empty()) {
-      idle_threads--;
-      pthread_mutex_unlock(&idle_lock);
-      return nullptr;
-    }
-  }
-  HCStruct* hc = handed_over.front();
-  handed_over.pop_front();
-  pthread_mutex_unlock(&idle_lock);
-  return hc;
-}
+bool hand_over(HCStruct* hc) { return idle_pool_threads.hand_over(hc); }
 
 // Body of a pool thread that is handed its conversations: one after the other.
 void* handed_over_thread(void* record) {
   HCStruct* hc = static_cast<HCStruct*>(record);
   while (hc != nullptr) {
     serve_conversation(hc, true);
-    hc = next_conversation();
+    hc = static_cast<HCStruct*>(idle_pool_threads.next());
   }
   return nullptr;
 }
