@@ -23,6 +23,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -204,6 +205,14 @@ bool prepare_template() {
       symlink((g_build + "/lib").c_str(), (t + "/lib").c_str()) != 0 ||
       !run("cp '" + g_source + "/bench/bench.def' '" + t + "/defs/bench.def'"))
     return false;
+  // A stub is up to date only when it is newer than its definition file by
+  // the clock's second: a definition copied in the second the stub is built
+  // would have every copy regenerate.
+  timeval past[2];
+  gettimeofday(&past[0], nullptr);
+  past[0].tv_sec -= 60;
+  past[1] = past[0];
+  if (utimes((t + "/defs/bench.def").c_str(), past) != 0) return false;
   Velmord v;
   v.root = t;
   bool ok = v.start();
