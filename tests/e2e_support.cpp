@@ -3,8 +3,10 @@
 #include <stdio.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 E2EClient::E2EClient(ServerProcess* server, int timeout_ms)
     : server_(server), session_("127.0.0.1", server->port(), timeout_ms) {}
@@ -60,6 +62,14 @@ std::string read_file(const std::string& path) {
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+bool file_gets(const std::string& path, const std::string& word, int timeout_ms) {
+  for (int waited = 0; waited < timeout_ms; waited += 100) {
+    if (read_file(path).find(word) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
 }
 
 std::string command_output(const std::string& command, const std::string& errors_path) {

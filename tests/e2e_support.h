@@ -48,6 +48,9 @@ class E2EClient {
 // The whole text of a file; empty when it cannot be read.
 std::string read_file(const std::string& path);
 
+// Polls (bounded by timeout_ms) until the file holds `word`.
+bool file_gets(const std::string& path, const std::string& word, int timeout_ms);
+
 // Runs a shell command whose standard error goes to errors_path; returns its
 // standard output, with "rc=N " and the text of errors_path appended when
 // the command failed.

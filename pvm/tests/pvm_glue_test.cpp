@@ -13,14 +13,6 @@
 
 namespace {
 
-bool file_gets(const std::string& path, const std::string& word, int timeout_ms) {
-  for (int waited = 0; waited < timeout_ms; waited += 100) {
-    if (read_file(path).find(word) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return false;
-}
-
 class PvmGlue : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
