@@ -137,13 +137,7 @@ running_in_group() {
 [ "$(running_in_group)" -ge 3 ] || fail "Velmord runs $(running_in_group) processes, not 3"
 
 # The service's stop: SIGHUP to the server alone ends it and every worker.
-kill -HUP "$server"
-for _ in $(seq 1 300); do
-  kill -0 "$server" 2>/dev/null || break
-  sleep 0.1
-done
-if kill -0 "$server" 2>/dev/null; then fail "Velmord did not end on SIGHUP"; fi
-wait "$server" || fail "Velmord's exit status after SIGHUP"
+stop_server_with_sighup
 for _ in $(seq 1 300); do
   [ "$(running_in_group)" -eq 0 ] && break
   sleep 0.1

@@ -42,12 +42,6 @@ got=$(build/bin/velmor_client -p "$port" call sample_employee_db get_db '[]' | t
 [ "$got" = 26 ] || fail "get_db: $got"
 got=$(build/bin/velmor_client -p "$port" module-file sample_employee_db 1 | head -n 1) || fail "module file"
 [ "$got" = 'Attribute VB_Name = "employee_sheet"' ] || fail "module file: $got"
-kill -HUP "$server"
-for _ in $(seq 1 300); do
-  kill -0 "$server" 2>/dev/null || break
-  sleep 0.1
-done
-if kill -0 "$server" 2>/dev/null; then fail "Velmord did not end on SIGHUP"; fi
-wait "$server" || fail "exit status after SIGHUP"
+stop_server_with_sighup
 server=""
 echo "samples served from the repository root"

@@ -37,3 +37,15 @@ start_server() {
   done
   fail "no port could be bound"
 }
+
+# Ends the server the way the service does, with SIGHUP to the server alone,
+# and waits (bounded) for it; fails when it does not end or ends badly.
+stop_server_with_sighup() {
+  kill -HUP "$server"
+  for _ in $(seq 1 300); do
+    kill -0 "$server" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$server" 2>/dev/null; then fail "Velmord did not end on SIGHUP"; fi
+  wait "$server" || fail "Velmord's exit status after SIGHUP"
+}
