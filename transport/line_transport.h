@@ -11,8 +11,8 @@
 // the escape byte 0x1b gets a second one in front; the escape byte followed by
 // anything else is the signal. So no data line can imitate it, and the client
 // sees exactly the bytes the worker sent.
-#ifndef VELMOR_SERVER_LINE_TRANSPORT_H_
-#define VELMOR_SERVER_LINE_TRANSPORT_H_
+#ifndef VELMOR_TRANSPORT_LINE_TRANSPORT_H_
+#define VELMOR_TRANSPORT_LINE_TRANSPORT_H_
 
 // Results of receive_line below 1: no line arrived.
 enum {

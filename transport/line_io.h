@@ -4,8 +4,8 @@
 // (another conversation step, a call-back handler) finds it there. Every wait
 // is bounded. Both functions are reentrant; a socket is read by one thread at
 // a time.
-#ifndef VELMOR_CLIENT_LINE_IO_H_
-#define VELMOR_CLIENT_LINE_IO_H_
+#ifndef VELMOR_TRANSPORT_LINE_IO_H_
+#define VELMOR_TRANSPORT_LINE_IO_H_
 
 // read_line's result when no byte of a line came within the time limit.
 const int kLineTimedOut = -2;

@@ -14,8 +14,6 @@
 
 #include <gtest/gtest.h>
 
-#include "hcstruct.h"
-
 namespace {
 
 struct SocketPair {
@@ -218,17 +216,6 @@ TEST(LineTransport, SendToClosedPeerReturnsZeroWithoutSignal) {
   p.close_b();
   EXPECT_EQ(send_line(p.a, "nobody listens"), 0);
   sigaction(SIGPIPE, &old, nullptr);
-}
-
-TEST(LineTransport, SendLineClosesTheRecordOnFailure) {
-  SocketPair p;
-  HCStruct hc;
-  hc.sock_desc = dup(p.a);
-  EXPECT_EQ(SEND_LINE(hc, "fine"), 5);
-  EXPECT_NE(hc.sock_desc, 0);
-  p.close_b();
-  EXPECT_EQ(SEND_LINE(hc, "lost"), 0);
-  EXPECT_EQ(hc.sock_desc, 0);
 }
 
 // A line that arrives over loopback TCP one byte per segment.

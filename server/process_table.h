@@ -1,0 +1,34 @@
+// What the process manager's files share: the pool model (pool_model.cpp),
+// the per-user model (per_user_model.cpp) and what both use
+// (process_manager.cpp). Not for other callers.
+#ifndef VELMOR_SERVER_PROCESS_TABLE_H_
+#define VELMOR_SERVER_PROCESS_TABLE_H_
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "process_manager.h"
+
+// The shared table is written by the server and by each worker with plain
+// stores; atomic accesses keep the compiler from caching them.
+inline int load(const int* field) { return __atomic_load_n(field, __ATOMIC_SEQ_CST); }
+inline void store(int* field, int value) { __atomic_store_n(field, value, __ATOMIC_SEQ_CST); }
+
+// addr as dotted text in out (size bytes); returns out.
+const char* dotted(in_addr addr, char* out, socklen_t size);
+
+// 1 when the worker of the slot has ended (or was never started). A worker
+// reported stopped is killed: a new one takes its slot, and a stopped copy
+// resumed later would serve unseen. Server process only.
+int worker_has_ended(Child* child);
+
+// Ends the server after SIGHUP; the workers were signalled by the handler.
+void finish_if_hung_up();
+
+// Pool model: the workers' shared turn at accept, made before the first fork.
+void create_accept_turn();
+
+// Per-user model: the slots' locks, made once the slot count is known.
+void create_slot_locks(int count);
+
+#endif
