@@ -58,7 +58,10 @@ Public Function Pack_And_Send(handle As Variant, value As Variant, Optional dims
     Pack_And_Send = 0
     If Not ValidHandle(handle) Then Exit Function
     d = 0
-    If Not IsMissing(dims) Then d = CLng(dims)
+    ' LibreOffice's Application.Run passes an argument left out as Empty
+    If Not IsMissing(dims) Then
+        If IsNumeric(dims) Then d = CLng(dims)
+    End If
     If d = 0 And Not IsObject(value) And Not IsArray(value) Then
         If SendUnit(handle, value) Then Pack_And_Send = 1
         Exit Function
@@ -78,12 +81,13 @@ Public Function DoneWithArguments(handle As Variant) As Integer
     If SendLine(handle, END_OF_ARGUMENTS_LINE) Then DoneWithArguments = 1
 End Function
 
-' The next value, as a number when its text is one; acknowledged unless noAck is
-' given (a line held in memory needs none). A thread's or stream's reply is
-' remembered, so that its results can find their way back.
-Public Function Receive_And_Unpack(handle As Variant, Optional noAck As Variant) As Variant
+' The next value, as a number when its text is one, acknowledged. (The module
+' passes a second argument, 0, when it reads a line held in memory, which takes
+' no acknowledgement.) A thread's or stream's reply is remembered, so that its
+' results can find their way back.
+Public Function Receive_And_Unpack(handle As Variant, Optional unused As Variant) As Variant
     Dim text As String
-    text = ReceiveUnit(handle, IsMissing(noAck))
+    text = ReceiveUnit(handle, True)
     If IsCallReply(text) Then RegisterCall text, connCall(handle), connHost(handle), connPort(handle)
     Receive_And_Unpack = TextValue(text)
 End Function
@@ -303,22 +307,20 @@ Public Function ValueText(value As Variant) As String
 End Function
 
 ' A number as text that reads back to exactly the same Double. Str is free of the
-' locale but gives 15 significant digits; when those do not read back, the next
-' two digits come from what the 15 left over.
+' locale but keeps only 14 or 15 significant digits; when those do not read back,
+' three more digits come from what they left over (an exact difference).
 Public Function NumberText(ByVal x As Double) As String
-    Dim s As String, digits As String, exponent As Long, rest As Double
-    Dim k As Long, tryK As Variant, candidate As String
+    Dim s As String, digits As String, exponent As Long, k As Long, tryK As Variant, candidate As String
     s = ShortNumber(Trim(Str(x)))
     NumberText = s
-    If Val(s) = x Or x = 0 Then Exit Function
+    If x = 0 Or Val(s) = x Then Exit Function
     If Not SplitDigits(s, digits, exponent) Then Exit Function
-    rest = Abs(x) - Val(digits & "E" & exponent)
-    k = CLng(rest / (10# ^ (exponent - 2)))
+    k = CLng((Abs(x) - Val(digits & "E" & exponent)) / (10# ^ (exponent - 3)))
     For Each tryK In Array(0, 1, -1, 2, -2)
-        candidate = ExtendDigits(digits, k + tryK)
+        candidate = AddToDigits(digits & "000", k + tryK)
         If candidate <> "" Then
+            candidate = candidate & "E" & (exponent - 3)
             If x < 0 Then candidate = "-" & candidate
-            candidate = candidate & "E" & (exponent - 2)
             If Val(candidate) = x Then NumberText = candidate: Exit Function
         End If
     Next tryK
@@ -331,10 +333,9 @@ Private Function ShortNumber(ByVal s As String) As String
     ShortNumber = s
 End Function
 
-' Str's text of |x| as 15 digits and the power of ten of the last: x = digits E exponent.
+' Str's text of |x| as an integer of digits and the power of ten of its last digit.
 Private Function SplitDigits(ByVal s As String, ByRef digits As String, ByRef exponent As Long) As Boolean
     Dim mantissa As String, e As Long, dot As Long
-    SplitDigits = False
     If Left(s, 1) = "-" Then s = Mid(s, 2)
     e = InStr(1, UCase(s), "E")
     exponent = 0
@@ -351,28 +352,23 @@ Private Function SplitDigits(ByVal s As String, ByRef digits As String, ByRef ex
     Do While Len(mantissa) > 1 And Left(mantissa, 1) = "0"
         mantissa = Mid(mantissa, 2)
     Loop
-    If Len(mantissa) > 15 Then Exit Function
-    Do While Len(mantissa) < 15
-        mantissa = mantissa & "0"
-        exponent = exponent - 1
-    Loop
     digits = mantissa
-    SplitDigits = True
+    SplitDigits = (Len(digits) >= 1 And Len(digits) <= 16)
 End Function
 
-' digits * 100 + k as text (digits: 15 decimal digits, |k| below 100).
-Private Function ExtendDigits(ByVal digits As String, ByVal k As Long) As String
-    Dim head As Double
-    head = Val(digits)
-    If k < 0 Then
-        head = head - 1
-        k = k + 100
-    ElseIf k >= 100 Then
-        head = head + 1
-        k = k - 100
-    End If
-    If k < 0 Or k >= 100 Or head < 0 Then ExtendDigits = "": Exit Function
-    ExtendDigits = Trim(Str(head)) & Right("0" & Trim(Str(k)), 2)
+' A non-negative integer written in digits plus a small k, in digits; "" when
+' the sum would need a carry or borrow beyond its last nine digits.
+Private Function AddToDigits(ByVal digits As String, ByVal k As Long) As String
+    Dim tail As Long, body As String
+    AddToDigits = ""
+    If Len(digits) < 10 Then Exit Function
+    tail = CLng(Right(digits, 9)) + k
+    If tail < 0 Or tail > 999999999 Then Exit Function
+    body = Left(digits, Len(digits) - 9) & Right("00000000" & Trim(Str(tail)), 9)
+    Do While Len(body) > 1 And Left(body, 1) = "0"
+        body = Mid(body, 2)
+    Loop
+    AddToDigits = body
 End Function
 
 ' True when the text is a number as the server writes them: a sign, digits with at

@@ -33,6 +33,9 @@ Private cDetail() As Variant      ' a connection's whole delivery (outbound valu
 Private cHasValue() As Boolean
 Private cWaiting() As Boolean     ' a result the cell has not taken yet
 Private cEnded() As Boolean
+Private cStopped() As Boolean     ' stopped by the add-in: its cell no longer asks for it
+Private cCellName() As String     ' "Sheet!$A$1" of the bound cell
+Private cResults() As Long        ' results received
 Private cCount As Long
 
 ' The call-back port named in START_FUNCTION; listening starts on first use. 0 when
@@ -67,6 +70,9 @@ Public Sub RegisterCall(ByVal reply As String, ByVal callName As String, ByVal h
     ReDim Preserve cHasValue(1 To cCount)
     ReDim Preserve cWaiting(1 To cCount)
     ReDim Preserve cEnded(1 To cCount)
+    ReDim Preserve cStopped(1 To cCount)
+    ReDim Preserve cCellName(1 To cCount)
+    ReDim Preserve cResults(1 To cCount)
     cKey(cCount) = reply
     cCall(cCount) = callName
     cHost(cCount) = host
@@ -76,6 +82,9 @@ Public Sub RegisterCall(ByVal reply As String, ByVal callName As String, ByVal h
     cHasValue(cCount) = False
     cWaiting(cCount) = False
     cEnded(cCount) = False
+    cStopped(cCount) = False
+    cCellName(cCount) = ""
+    cResults(cCount) = 0
     ArmTimer
 End Sub
 
@@ -145,8 +154,7 @@ Public Sub BindCallToCaller(ByVal reply As String)
     If e = 0 Then Exit Sub
     On Error GoTo NoCaller
     If TypeName(Application.Caller) <> "Range" Then Exit Sub
-    Set cCell(e) = Application.Caller
-    cFormula(e) = cCell(e).Formula
+    BindTo e, Application.Caller
 NoCaller:
 End Sub
 
@@ -203,7 +211,8 @@ Private Function CallsPending() As Boolean
     Dim e As Long
     CallsPending = False
     For e = 1 To cCount
-        If Not cEnded(e) Or cWaiting(e) Then CallsPending = True: Exit Function
+        If Not cEnded(e) Then CallsPending = True: Exit Function
+        If cWaiting(e) And Not cCell(e) Is Nothing Then CallsPending = True: Exit Function
     Next e
 End Function
 
@@ -244,6 +253,7 @@ Private Sub TakeDelivery(ByVal h As Long)
     End If
     result = RunUnpacker(e, h)
     If IsArray(result) Then
+        cResults(e) = cResults(e) + 1
         cDetail(e) = result
         cValue(e) = result(0)
         cText(e) = ""
@@ -302,6 +312,8 @@ Private Sub TakeStreamLine(ByVal line As String)
     End If
     e = FindCall(Left(line, equals - 1))
     If e = 0 Then Exit Sub
+    cResults(e) = cResults(e) + 1
+    If cStopped(e) Then Exit Sub
     cText(e) = Mid(line, equals + 1)
     cValue(e) = TextValue(cText(e))
     cHasValue(e) = True
@@ -337,12 +349,17 @@ Private Sub BindCell(cell As Object, ByVal shown As String)
     For e = 1 To cCount
         If cCell(e) Is Nothing Then
             If shown = cKey(e) Or Left(shown, Len(cKey(e)) + 1) = cKey(e) & "|" Then
-                Set cCell(e) = cell
-                cFormula(e) = cell.Formula
+                BindTo e, cell
                 Exit Sub
             End If
         End If
     Next e
+End Sub
+
+Private Sub BindTo(ByVal e As Long, cell As Object)
+    Set cCell(e) = cell
+    cFormula(e) = cell.Formula
+    cCellName(e) = cell.Worksheet.Name & "!" & cell.Address
 End Sub
 
 ' Recalculates each bound cell that has a new result; stops the stream of a cell
@@ -377,6 +394,20 @@ Private Sub ForgetCall(ByVal e As Long)
         End If
     End If
     cEnded(e) = True
+    cStopped(e) = True
     Set cCell(e) = Nothing
-    cKey(e) = ""
 End Sub
+
+' How the newest call of a cell ("Sheet!$A$1") stands: "results=N ended=0|1
+' stopped=0|1", or "" when the cell started none. For the curious and the tests.
+Public Function VelmorCallStatus(ByVal cellName As String) As String
+    Dim e As Long
+    VelmorCallStatus = ""
+    For e = cCount To 1 Step -1
+        If cCellName(e) = cellName Then
+            VelmorCallStatus = "results=" & cResults(e) & " ended=" & Abs(CInt(cEnded(e))) & _
+                " stopped=" & Abs(CInt(cStopped(e)))
+            Exit Function
+        End If
+    Next e
+End Function
