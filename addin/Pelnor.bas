@@ -311,6 +311,7 @@ End Function
 ' three more digits come from what they left over (an exact difference).
 Public Function NumberText(ByVal x As Double) As String
     Dim s As String, digits As String, exponent As Long, k As Long, tryK As Variant, candidate As String
+    If PlatformNumberText(x, s) Then NumberText = s: Exit Function
     s = ShortNumber(Trim(Str(x)))
     NumberText = s
     If x = 0 Or Val(s) = x Then Exit Function

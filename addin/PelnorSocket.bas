@@ -85,6 +85,15 @@ Public Function SockAccept(ByVal port As Long) As Long
     End If
 End Function
 
+' A number's shortest exact text where Basic cannot find it: LibreOffice's Basic
+' compares doubles approximately. False in Excel, whose comparison is exact.
+Public Function PlatformNumberText(ByVal x As Double, ByRef text As String) As Boolean
+    PlatformNumberText = False
+    If Not RunningInLibreOffice() Then Exit Function
+    text = CStr(UnoScript("number_text", Array(x)))
+    PlatformNumberText = True
+End Function
+
 ' Runs a function of the workbook's velmor_socket.py.
 Private Function UnoScript(ByVal name As String, ByVal args As Variant) As Variant
     Dim script As Object

@@ -158,4 +158,11 @@ def sock_accept(port):
         return 0
 
 
-g_exportedScripts = (sock_open, sock_send, sock_recv, sock_close, sock_listen, sock_accept)
+def number_text(x):
+    """The shortest text that reads back to exactly this double. LibreOffice's
+    Basic compares and subtracts doubles approximately, so it cannot check that
+    a text it wrote reads back exactly."""
+    return repr(float(x))
+
+
+g_exportedScripts = (sock_open, sock_send, sock_recv, sock_close, sock_listen, sock_accept, number_text)
