@@ -169,7 +169,7 @@ class Book:
         self.doc = office.desktop.loadComponentFromURL("file://" + path, "_blank", 0,
                                                       (prop("MacroExecutionMode", 4),))
         library = self.doc.BasicLibraries.getByName("VBAProject")
-        checks = book_tool.rename_members(CHECKS, {"name"})
+        checks = book_tool.variant_record_arrays(book_tool.rename_members(CHECKS, {"name"}), {"Employee"})
         library.insertByName("Checks", "Option VBASupport 1\n" + checks)
         self.sheet = self.doc.Sheets.getByIndex(0)
 
