@@ -15,6 +15,9 @@ Public Const CONNECT_TIMEOUT_MS As Long = 5000
 Public Const READ_TIMEOUT_MS As Long = 60000
 Public Const VELMOR_ERROR As Long = 30020   ' a plain number: LibreOffice takes no expression of vbObjectError here
 
+' Why the last call failed, for a user who wonders what "#LIB_ERROR" hides.
+Public VelmorLastError As String
+
 Private connSocket() As Long     ' socket layer handle; 0 for a line held in memory
 Private connPending() As String  ' received text not yet taken as lines
 Private connClosed() As Boolean
@@ -231,14 +234,19 @@ End Function
 ' One value line of the server, acknowledged when ack is True; an error when none came.
 Private Function ReceiveUnit(handle As Variant, ByVal ack As Boolean) As String
     Dim text As String
-    If Not ValidHandle(handle) Then Err.Raise VELMOR_ERROR, "Pelnor", "no connection"
-    If Not ReceiveLine(CLng(handle), text) Then Err.Raise VELMOR_ERROR, "Pelnor", "no reply from the server"
-    If text = "#LIB_ERROR" Then Err.Raise VELMOR_ERROR, "Pelnor", "the server could not serve the call"
+    If Not ValidHandle(handle) Then Fail "no connection (handle " & handle & ")"
+    If Not ReceiveLine(CLng(handle), text) Then Fail "no reply from the server"
+    If text = "#LIB_ERROR" Then Fail "the server could not serve the call"
     If ack Then
-        If Not SendLine(CLng(handle), ACK_LINE) Then Err.Raise VELMOR_ERROR, "Pelnor", "connection lost"
+        If Not SendLine(CLng(handle), ACK_LINE) Then Fail "connection lost"
     End If
     ReceiveUnit = text
 End Function
+
+Private Sub Fail(ByVal reason As String)
+    VelmorLastError = reason
+    Err.Raise VELMOR_ERROR, "Pelnor", reason
+End Sub
 
 ' Sends one value and takes the server's "__OK__".
 Private Function SendUnit(ByVal handle As Long, value As Variant) As Boolean

@@ -158,16 +158,30 @@ Public Sub BindCallToCaller(ByVal reply As String)
 NoCaller:
 End Sub
 
-' The result of a call for a macro: by its reply or the text a call returned to
-' VBA code ("#THREAD_KEY|host|port|unpacker"); Empty until it has come.
+' The result of a call for a macro, by its reply or by the text a call returns to
+' VBA code ("#THREAD_KEY|host|port|unpacker"): the newest value; Empty until one
+' has come.
 Public Function VelmorResult(ByVal reply As String) As Variant
     Dim e As Long
     VelmorResult = Empty
-    If InStr(1, reply, "|") > 0 Then reply = Left(reply, InStr(1, reply, "|") - 1)
-    e = FindCall(reply)
-    If e = 0 Then Exit Function
-    If Not cHasValue(e) Then Exit Function
-    If IsEmpty(cDetail(e)) Then VelmorResult = cValue(e) Else VelmorResult = cDetail(e)
+    e = FindCall(ReplyOf(reply))
+    If e > 0 Then
+        If cHasValue(e) Then VelmorResult = cValue(e)
+    End If
+End Function
+
+' A delivery on a connection of its own as the module's rec_ routine reads it: the
+' value, then each outbound argument's name and value. Empty until one has come.
+Public Function VelmorDelivery(ByVal reply As String) As Variant
+    Dim e As Long
+    VelmorDelivery = Empty
+    e = FindCall(ReplyOf(reply))
+    If e > 0 Then VelmorDelivery = cDetail(e)
+End Function
+
+Private Function ReplyOf(ByVal text As String) As String
+    If InStr(1, text, "|") > 0 Then text = Left(text, InStr(1, text, "|") - 1)
+    ReplyOf = text
 End Function
 
 ' ---- The timer ----
@@ -274,7 +288,7 @@ Private Function RunUnpacker(ByVal e As Long, ByVal h As Long) As Variant
     RunUnpacker = Empty
     On Error Resume Next
     If RunningInLibreOffice() Then
-        RunUnpacker = Application.Run(LibreOfficeRoutine(routine), h)
+        RunUnpacker = RunLibreOfficeRoutine(routine, h)
     Else
         For Each wb In Application.Workbooks
             Err.Clear

@@ -105,17 +105,17 @@ Private Function UnoScript(ByVal name As String, ByVal args As Variant) As Varia
     UnoScript = script.invoke(args, outIndexes, outValues)
 End Function
 
-' LibreOffice's Application.Run reaches a routine by library, module and name:
-' the module of the workbook's library "VBAProject" that defines it.
-Public Function LibreOfficeRoutine(ByVal routine As String) As String
+' Runs a routine of the workbook's library "VBAProject" (the module that defines
+' it) with one argument; LibreOffice's Application.Run needs the module's name.
+Public Function RunLibreOfficeRoutine(ByVal routine As String, ByVal argument As Variant) As Variant
     Dim library As Object, moduleName As Variant, source As String
-    LibreOfficeRoutine = routine
+    RunLibreOfficeRoutine = Empty
     Set library = ThisComponent.BasicLibraries.getByName("VBAProject")
     For Each moduleName In library.getElementNames()
         source = LCase(library.getByName(moduleName))
         If InStr(1, source, "function " & LCase(routine) & "(") > 0 Or _
            InStr(1, source, "function " & LCase(routine) & " (") > 0 Then
-            LibreOfficeRoutine = "VBAProject." & moduleName & "." & routine
+            RunLibreOfficeRoutine = Application.Run("VBAProject." & moduleName & "." & routine, argument)
             Exit Function
         End If
     Next moduleName

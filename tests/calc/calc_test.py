@@ -57,15 +57,22 @@ Function FileLines(path As String) As String
     FileLines = Joined(get_file(path))
 End Function
 Function EmployeesRoundTrip() As String
-    Dim db(0 To 1) As Employee, back() As Employee, n As Variant, i As Long, s As String
-    db(0).name = "Ann": db(0).salary = 1: db(0).bonus = 2.5: db(0).tax = 3
-    db(1).name = "Bob": db(1).salary = 4: db(1).bonus = 5: db(1).tax = 0.1
+    Dim db() As Employee, back() As Employee, n As Variant, i As Long, s As String
+    ReDim db(0 To 1)
+    db(0) = Employee(Array("Ann", 1, 2.5, 3))   ' the module's own record builder
+    db(1) = Employee(Array("Bob", 4, 5, 0.1))
     n = update_db(db)
     s = n & ":" & get_db(back) & ":"
     For i = 0 To UBound(back)
         s = s & back(i).name & "," & back(i).salary & "," & back(i).bonus & "," & back(i).tax & ";"
     Next i
     EmployeesRoundTrip = s
+End Function
+Function StartReversal() As String
+    StartReversal = reverse_range_returns_array(Values3(1.5, 2, 3), 3)
+End Function
+Function ResultOf(reply As String) As String
+    ResultOf = Joined(VelmorResult(reply))
 End Function
 Function AverageOf(a As Double, b As Double, c As Double) As Variant
     AverageOf = range_average(Values3(a, b, c))
@@ -269,6 +276,11 @@ class CalcTest(unittest.TestCase):
         self.assertEqual(wait_until(lambda: book.cell("B1").getValue() == 3.0 and book.cell("B1").getString(), 20),
                          "3", book.cell("B1").getString())
         self.assertIn("results=1 ended=1", book.run("PelnorCallback.VelmorCallStatus", "Sheet1!$B$1"))
+        # a range result comes on a connection of its own, read by the module's rec_ routine
+        reply = book.run("Checks.StartReversal")
+        self.assertRegex(reply, r"^#THREAD_.*\|127\.0\.0\.1\|%d\|.*rec_reverse_range_returns_array$" % self.server.port)
+        self.assertEqual(wait_until(lambda: book.run("Checks.ResultOf", reply) != "<>" and
+                                    book.run("Checks.ResultOf", reply), 20), "3|2|1.5")
 
     def test_stream_updates_its_cell_until_its_formula_is_removed(self):
         book = self.open_book("stream.ods", CALLBACK_BOOK)
