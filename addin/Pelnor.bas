@@ -97,10 +97,10 @@ End Function
 
 ' The next value of a basic type; with dims of 1 or more an array: its count, then
 ' its elements (a count of -1: index and element pairs, ended by the index -1).
-Public Function Receive_And_Unpack_bdt(handle As Variant, typeName As Variant, dims As Variant) As Variant
+Public Function Receive_And_Unpack_bdt(handle As Variant, typeText As Variant, dims As Variant) As Variant
     Dim n As Long, i As Long, index As Long, result() As Variant
     If CLng(dims) < 1 Then
-        Receive_And_Unpack_bdt = TypedValue(ReceiveUnit(handle, True), CStr(typeName))
+        Receive_And_Unpack_bdt = TypedValue(ReceiveUnit(handle, True), CStr(typeText))
         Exit Function
     End If
     n = CLng(NumberValue(ReceiveUnit(handle, True)))
@@ -113,12 +113,12 @@ Public Function Receive_And_Unpack_bdt(handle As Variant, typeName As Variant, d
                 n = index + 1
                 ReDim Preserve result(0 To n - 1)
             End If
-            result(index) = TypedValue(ReceiveUnit(handle, True), CStr(typeName))
+            result(index) = TypedValue(ReceiveUnit(handle, True), CStr(typeText))
         Loop
     ElseIf n > 0 Then
         ReDim result(0 To n - 1)
         For i = 0 To n - 1
-            result(i) = TypedValue(ReceiveUnit(handle, True), CStr(typeName))
+            result(i) = TypedValue(ReceiveUnit(handle, True), CStr(typeText))
         Next i
     End If
     If n = 0 Then
@@ -417,8 +417,8 @@ Public Function TextValue(ByVal text As String) As Variant
 End Function
 
 ' A received value converted for its declared basic type.
-Public Function TypedValue(ByVal text As String, ByVal typeName As String) As Variant
-    Select Case LCase(Replace(typeName, " ", ""))
+Public Function TypedValue(ByVal text As String, ByVal typeText As String) As Variant
+    Select Case LCase(Replace(typeText, " ", ""))
         Case "int", "long", "short"
             TypedValue = Fix(NumberValue(text))
         Case "float", "double"
