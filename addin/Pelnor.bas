@@ -96,11 +96,16 @@ Public Function Receive_And_Unpack(handle As Variant, Optional unused As Variant
 End Function
 
 ' The next value of a basic type; with dims of 1 or more an array: its count, then
-' its elements (a count of -1: index and element pairs, ended by the index -1).
+' its elements (a count of -1: index and element pairs, ended by the index -1),
+' each element an array itself while dims is above 1 (a matrix: its rows).
 Public Function Receive_And_Unpack_bdt(handle As Variant, typeText As Variant, dims As Variant) As Variant
+    Receive_And_Unpack_bdt = ReceiveValue(handle, CStr(typeText), CLng(dims))
+End Function
+
+Private Function ReceiveValue(handle As Variant, ByVal typeText As String, ByVal dims As Long) As Variant
     Dim n As Long, i As Long, index As Long, result() As Variant
-    If CLng(dims) < 1 Then
-        Receive_And_Unpack_bdt = TypedValue(ReceiveUnit(handle, True), CStr(typeText))
+    If dims < 1 Then
+        ReceiveValue = TypedValue(ReceiveUnit(handle, True), typeText)
         Exit Function
     End If
     n = CLng(NumberValue(ReceiveUnit(handle, True)))
@@ -113,19 +118,17 @@ Public Function Receive_And_Unpack_bdt(handle As Variant, typeText As Variant, d
                 n = index + 1
                 ReDim Preserve result(0 To n - 1)
             End If
-            result(index) = TypedValue(ReceiveUnit(handle, True), CStr(typeText))
+            result(index) = ReceiveValue(handle, typeText, dims - 1)
         Loop
+    ElseIf n < 0 Then
+        Fail "a count of " & n & " from the server"
     ElseIf n > 0 Then
         ReDim result(0 To n - 1)
         For i = 0 To n - 1
-            result(i) = TypedValue(ReceiveUnit(handle, True), CStr(typeText))
+            result(i) = ReceiveValue(handle, typeText, dims - 1)
         Next i
     End If
-    If n = 0 Then
-        Receive_And_Unpack_bdt = Empty
-    Else
-        Receive_And_Unpack_bdt = result
-    End If
+    If n = 0 Then ReceiveValue = Empty Else ReceiveValue = result
 End Function
 
 Public Sub CloseConnection(handle As Variant)
