@@ -13,6 +13,8 @@ Option Explicit
 Private Const CALLBACK_PORT_FIRST As Long = 20000
 Private Const CALLBACK_PORT_SPAN As Long = 12000
 Private Const TICK_SECONDS As Double = 0.25
+' A call whose reply no formula cell shows after this many looks was made by a macro.
+Private Const BIND_LOOKS As Long = 20
 
 Private callbackPortNumber As Long
 Private streamHandles() As Long
@@ -36,6 +38,7 @@ Private cEnded() As Boolean
 Private cStopped() As Boolean     ' stopped by the add-in: its cell no longer asks for it
 Private cCellName() As String     ' "Sheet!$A$1" of the bound cell
 Private cResults() As Long        ' results received
+Private cLooks() As Long          ' looks for its cell so far
 Private cCount As Long
 
 ' The call-back port named in START_FUNCTION; listening starts on first use. 0 when
@@ -73,6 +76,7 @@ Public Sub RegisterCall(ByVal reply As String, ByVal callName As String, ByVal h
     ReDim Preserve cStopped(1 To cCount)
     ReDim Preserve cCellName(1 To cCount)
     ReDim Preserve cResults(1 To cCount)
+    ReDim Preserve cLooks(1 To cCount)
     cKey(cCount) = reply
     cCall(cCount) = callName
     cHost(cCount) = host
@@ -85,6 +89,7 @@ Public Sub RegisterCall(ByVal reply As String, ByVal callName As String, ByVal h
     cStopped(cCount) = False
     cCellName(cCount) = ""
     cResults(cCount) = 0
+    cLooks(cCount) = 0
     ArmTimer
 End Sub
 
@@ -341,7 +346,10 @@ End Sub
 Private Sub BindUnboundCalls()
     Dim e As Long, unbound As Boolean, wb As Object, ws As Object, cell As Object, shown As Variant
     For e = 1 To cCount
-        If cCell(e) Is Nothing And Not cEnded(e) Or cCell(e) Is Nothing And cWaiting(e) Then unbound = True
+        If cCell(e) Is Nothing And cLooks(e) < BIND_LOOKS And Not cStopped(e) Then
+            cLooks(e) = cLooks(e) + 1
+            unbound = True
+        End If
     Next e
     If Not unbound Then Exit Sub
     For Each wb In Application.Workbooks
@@ -361,7 +369,7 @@ End Sub
 Private Sub BindCell(cell As Object, ByVal shown As String)
     Dim e As Long
     For e = 1 To cCount
-        If cCell(e) Is Nothing Then
+        If cCell(e) Is Nothing And cLooks(e) <= BIND_LOOKS Then
             If shown = cKey(e) Or Left(shown, Len(cKey(e)) + 1) = cKey(e) & "|" Then
                 BindTo e, cell
                 Exit Sub
