@@ -197,9 +197,12 @@ Private Function ValidHandle(handle As Variant) As Boolean
     End If
 End Function
 
+' Sends one line; False when it cannot go, or cannot go whole: a NUL inside the
+' text would end the line early and the rest would pass for the next value.
 Public Function SendLine(ByVal handle As Long, ByVal text As String) As Boolean
     SendLine = False
     If Not ValidHandle(handle) Then Exit Function
+    If InStr(1, text, Chr(0)) > 0 Then VelmorLastError = "a value holds the character 0": Exit Function
     If connSocket(handle) = 0 Then SendLine = True: Exit Function
     SendLine = SockSend(connSocket(handle), text & Chr(0))
 End Function
