@@ -52,38 +52,43 @@ std::string value_of_delivery(const std::string& delivery) {
   return at == std::string::npos ? delivery : delivery.substr(at + 3);
 }
 
-void check_plain(E2EClient* client) {
-  for (int i = 0; i < kTableDoubleCount; i++) {
-    SCOPED_TRACE("double " + std::to_string(i));
+// The functions of the values library for one numeric type.
+struct TypeFunctions {
+  const char* value;
+  const char* echo;
+  const char* out;
+  const char* thread;
+};
+const TypeFunctions kDoubleFunctions = {"dvalue", "decho", "dout", "dthread"};
+const TypeFunctions kFloatFunctions = {"fvalue", "fecho", "fout", "fthread"};
+
+template <class T>
+void check_plain(E2EClient* client, const TypeFunctions& f, const T* table, int count) {
+  for (int i = 0; i < count; i++) {
+    SCOPED_TRACE(std::string(f.value) + " " + std::to_string(i));
     const std::string index = std::to_string(i);
-    CallPrint r = client->call("values", "dvalue", {index});
+    CallPrint r = client->call("values", f.value, {index});
     ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_TRUE(arrives_as(r.result, kTableDoubles[i]));
+    EXPECT_TRUE(arrives_as(r.result, table[i]));
     // The server reads every digit the client sends, too.
-    r = client->call("values", "decho", {exact_text(kTableDoubles[i])});
-    EXPECT_TRUE(arrives_as(r.result, kTableDoubles[i]));
-    r = client->call("values", "dout", {index, "0"});
-    ASSERT_EQ(r.outbound.size(), 1u);
-    EXPECT_TRUE(arrives_as(r.outbound[0], kTableDoubles[i]));
+    r = client->call("values", f.echo, {exact_text(table[i])});
+    EXPECT_TRUE(arrives_as(r.result, table[i])) << r.error;
+    r = client->call("values", f.out, {index, "0"});
+    ASSERT_EQ(r.outbound.size(), 1u) << r.error;
+    EXPECT_TRUE(arrives_as(r.outbound[0], table[i]));
     EXPECT_EQ(r.result, index);
   }
-  for (int i = 0; i < kTableFloatCount; i++) {
-    SCOPED_TRACE("float " + std::to_string(i));
-    const std::string index = std::to_string(i);
-    CallPrint r = client->call("values", "fvalue", {index});
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_TRUE(arrives_as(r.result, kTableFloats[i]));
-    r = client->call("values", "fecho", {exact_text(kTableFloats[i])});
-    EXPECT_TRUE(arrives_as(r.result, kTableFloats[i]));
-    r = client->call("values", "fout", {index, "0"});
-    ASSERT_EQ(r.outbound.size(), 1u);
-    EXPECT_TRUE(arrives_as(r.outbound[0], kTableFloats[i]));
+}
+
+template <class T>
+void check_threads(E2EClient* client, const TypeFunctions& f, const T* table, int count) {
+  for (int i = 0; i < count; i++) {
+    CallPrint t = client->call("values", f.thread, {std::to_string(i)});
+    ASSERT_TRUE(t.ok) << t.error;
+    std::vector<std::string> got = client->deliveries(t, 1, 15000);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_TRUE(arrives_as(got[0], table[i])) << f.thread << " " << i;
   }
-  // A float parameter gets the float nearest the text.
-  CallPrint r = client->call("values", "fecho", {"16777217"});
-  EXPECT_TRUE(arrives_as(r.result, 16777216.0f));
-  r = client->call("values", "fecho", {"1.5e-8"});
-  EXPECT_TRUE(arrives_as(r.result, 1.5e-8f));
 }
 
 void check_containers(E2EClient* client) {
@@ -105,23 +110,6 @@ void check_containers(E2EClient* client) {
     ASSERT_EQ(texts.size(), 2u) << r.result << r.error;
     EXPECT_TRUE(arrives_as(texts[0], kTableDoubles[i]));
     EXPECT_TRUE(arrives_as(texts[1], kTableFloats[i]));
-  }
-}
-
-void check_threads(E2EClient* client) {
-  for (int i = 0; i < kTableDoubleCount; i++) {
-    CallPrint t = client->call("values", "dthread", {std::to_string(i)});
-    ASSERT_TRUE(t.ok) << t.error;
-    std::vector<std::string> got = client->deliveries(t, 1, 15000);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_TRUE(arrives_as(got[0], kTableDoubles[i])) << "thread " << i;
-  }
-  for (int i = 0; i < kTableFloatCount; i++) {
-    CallPrint t = client->call("values", "fthread", {std::to_string(i)});
-    ASSERT_TRUE(t.ok) << t.error;
-    std::vector<std::string> got = client->deliveries(t, 1, 15000);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_TRUE(arrives_as(got[0], kTableFloats[i])) << "thread " << i;
   }
 }
 
@@ -158,15 +146,19 @@ std::pair<std::string, std::string> values_definition_file() {
 
 void check_values_travel_exactly(ServerProcess* server) {
   E2EClient client(server);
-  {
-    SCOPED_TRACE("plain results, arguments and outbound arguments");
-    check_plain(&client);
-  }
+  check_plain(&client, kDoubleFunctions, kTableDoubles, kTableDoubleCount);
+  check_plain(&client, kFloatFunctions, kTableFloats, kTableFloatCount);
+  // A float parameter gets the float nearest the text.
+  CallPrint r = client.call("values", "fecho", {"16777217"});
+  EXPECT_TRUE(arrives_as(r.result, 16777216.0f)) << r.error;
+  r = client.call("values", "fecho", {"1.5e-8"});
+  EXPECT_TRUE(arrives_as(r.result, 1.5e-8f)) << r.error;
   {
     SCOPED_TRACE("range, vector and record");
     check_containers(&client);
   }
-  check_threads(&client);
+  check_threads(&client, kDoubleFunctions, kTableDoubles, kTableDoubleCount);
+  check_threads(&client, kFloatFunctions, kTableFloats, kTableFloatCount);
   check_stream(&client, "dstream", {}, kTableDoubles, kTableDoubleCount);
   check_stream(&client, "fstream", {}, kTableFloats, kTableFloatCount);
   check_stream(&client, "dstream_out", {"0"}, kTableDoubles, kTableDoubleCount);
