@@ -1,6 +1,7 @@
 #include "value_text.h"
 
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 
@@ -123,8 +124,9 @@ bool check_scalar(const ValueShape& shape, const std::string& text, std::string*
   // below the normal range that is still held exactly (5e-324) is fine.
   bool out_of_range;
   if (shape.is_integer()) {
-    strtol(begin, &end, 10);
-    out_of_range = errno == ERANGE;
+    // The server reads an int with atoi: a larger number would arrive as another.
+    long v = strtol(begin, &end, 10);
+    out_of_range = errno == ERANGE || (shape.type == "int" && (v < INT_MIN || v > INT_MAX));
   } else if (shape.type == "float") {
     float f = strtof(begin, &end);
     out_of_range = errno == ERANGE && (f == 0 || std::isinf(f));

@@ -104,6 +104,7 @@ TEST(ValueText, RejectsMalformedValuesWithOneLine) {
       {employee(ValueShape::RECORD_ARRAY), "[{Ann,1,2,3}}]", "unbalanced"},
       {scalar("double"), "1e-400", "out of range"},
       {scalar("float"), "1e39", "out of range"},
+      {scalar("int"), "3000000000", "out of range"},
       // Blanks alone are no number, at the top and as an element.
       {scalar("int"), " ", "' ' is not a whole number"},
       {scalar("double"), "\t", "is not a number"},
