@@ -458,7 +458,7 @@ TEST(StartFunction, ScalarThreadInBothModels) {
     std::string accepted = client.received[3];
     ASSERT_EQ(accepted.rfind("#THREAD_testmod_", 0), 0u) << accepted;
     std::string key = accepted.substr(strlen("#THREAD_"));
-    EXPECT_EQ(value, "#THREAD_" + key + "=7.500000");
+    EXPECT_EQ(value, "#THREAD_" + key + "=7.5");
     if (model == PROCESS_PER_USER) {
       EXPECT_EQ(client.received.back(), kEnd);
       EXPECT_NE(c.hc.sock_desc, 0);  // the worker's stream stays open
