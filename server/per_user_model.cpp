@@ -8,16 +8,18 @@
 // does, and closes it.
 //
 // A slot serves one conversation at a time: a user's library state is its
-// own and need not be thread-safe. Two requests are answered before the
+// own and need not be thread-safe. The server passes the slot's next
+// connection while the worker still serves one, so that the worker goes on
+// to it without waiting for the server. Two requests are answered before the
 // slot's turn, because they must not wait behind a long call of the same
 // address: stop_thread (answered here, passed to the slot's worker through
 // its stop pipe) and __CLOSE__ (the connection is closed, as the worker
 // would).
 //
-// On the link the worker notes kTaken once it holds a passed socket (until
-// then the server keeps its own copy, so a worker that dies first leaves the
-// socket to its successor), kRefused when a socket did not arrive whole,
-// and kDone when the conversation is over.
+// On the link the worker notes kTaken when it takes a passed socket to
+// serve it (until then the server keeps its own copy, so a worker that dies
+// first leaves the socket to its successor), kRefused when a socket did not
+// arrive whole, and kDone when the conversation is over.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -61,7 +63,7 @@ struct Waiting {
 
 struct SlotState {
   std::deque<Waiting> queue;  // ready connections waiting for the slot's turn
-  Waiting passing = {-1, {}};  // passed to the worker, not yet taken
+  Waiting passing = {-1, {}};  // passed to the worker, not yet taken: at most one
   bool serving = false;        // the worker has a conversation
   bool linked = false;         // the worker runs and its link is watched
 };
@@ -192,10 +194,11 @@ bool ensure_worker(int slot) {
   return true;
 }
 
-// Passes the slot's next connection to its worker when the slot is free.
+// Passes the slot's next connection to its worker unless one passed
+// earlier still waits there.
 void dispatch(int slot) {
   SlotState& s = slots[slot];
-  while (s.passing.sock < 0 && !s.serving && !s.queue.empty()) {
+  while (s.passing.sock < 0 && !s.queue.empty()) {
     Waiting w = s.queue.front();
     s.queue.pop_front();
     waiter->unwatch(w.sock);
@@ -260,8 +263,10 @@ void on_first_line(int sock, const sockaddr_in& addr, const char* line) {
     close(sock);
     return;
   }
-  slots[slot].queue.push_back({sock, addr});
-  watch_queued(slot, sock);
+  SlotState& s = slots[slot];
+  s.queue.push_back({sock, addr});
+  // Watched only when it has to wait.
+  if (s.passing.sock >= 0 || s.queue.size() > 1) watch_queued(slot, sock);
   dispatch(slot);
 }
 
@@ -355,6 +360,12 @@ void ProcessManager::per_user_worker_loop(int slot) {
     }
     // Taken: from here on the client's connection lives in this process only.
     if (!send_note(link, kTaken)) exit(0);
+    if (client_left(sock)) {
+      // Its client left while it waited here: nothing of it runs.
+      close(sock);
+      if (!send_note(link, kDone)) exit(0);
+      continue;
+    }
     sockaddr_in addr;
     socklen_t len = sizeof(addr);
     if (getpeername(sock, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
