@@ -18,8 +18,8 @@
 //
 // On the link the worker notes kTaken when it takes a passed socket to
 // serve it (until then the server keeps its own copy, so a worker that dies
-// first leaves the socket to its successor), kRefused when a socket did not
-// arrive whole, and kDone when the conversation is over.
+// first leaves the socket to its successor), and kRefused when a socket did
+// not arrive whole.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -54,7 +54,7 @@ const int kFirstLineSeconds = 120;
 // Accepts per turn of the loop, so that a flood of connections does not
 // keep the loop from the connections already waiting.
 const int kAcceptsPerTurn = 64;
-const char kTaken = 'T', kRefused = 'R', kDone = 'D';
+const char kTaken = 'T', kRefused = 'R';
 
 struct Waiting {
   int sock;
@@ -64,7 +64,6 @@ struct Waiting {
 struct SlotState {
   std::deque<Waiting> queue;  // ready connections waiting for the slot's turn
   Waiting passing = {-1, {}};  // passed to the worker, not yet taken: at most one
-  bool serving = false;        // the worker has a conversation
   bool linked = false;         // the worker runs and its link is watched
 };
 
@@ -145,7 +144,6 @@ void worker_lost(int slot) {
   link = -1;
   if (s.passing.sock >= 0) queue_front(slot, s.passing);
   s.passing.sock = -1;
-  s.serving = false;
   dispatch(slot);
 }
 
@@ -170,9 +168,6 @@ void on_link(int slot, uint32_t events) {
       }
       close(s.passing.sock);
       s.passing.sock = -1;
-      s.serving = note == kTaken;
-    } else if (note == kDone) {
-      s.serving = false;
     }
   }
   dispatch(slot);
@@ -363,7 +358,6 @@ void ProcessManager::per_user_worker_loop(int slot) {
     if (client_left(sock)) {
       // Its client left while it waited here: nothing of it runs.
       close(sock);
-      if (!send_note(link, kDone)) exit(0);
       continue;
     }
     sockaddr_in addr;
@@ -375,6 +369,5 @@ void ProcessManager::per_user_worker_loop(int slot) {
       addr.sin_addr = clients[slot].sin_addr;
     }
     FS.process_per_user_service(slot, sock, addr);
-    if (!send_note(link, kDone)) exit(0);
   }
 }
