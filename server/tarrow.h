@@ -63,8 +63,9 @@ class Tarrow {
   // in the calling thread. Returns 0 when no thread could be started.
   int start_pool_threads(AcceptNext next);
   static void* process_pool_thread(void* record);
-  // Serves one conversation on a per-user worker's link. Returns
-  // HandleClient's result, or -1 when the link failed and was closed.
+  // Serves one conversation of a per-user worker on the client's socket, in
+  // the calling thread, and closes the socket (unless the protocol closed it
+  // or handed it to a call). Returns HandleClient's result.
   int process_per_user_service(int slot, int ClientSock, sockaddr_in ClientAddr);
 
   PROCESS_REQUEST_STATUS ProcessRequest(HCStruct* hc_struct, char* data);
