@@ -1,6 +1,7 @@
 // The glue's streams through PVM: the client sees the same lines and the same
 // connection closes, at the same moments, as from a local call; a stream
-// whose client has gone ends on the worker too.
+// whose client has gone ends on the worker too; a function that throws on the
+// worker fails its call as a library failure does, and the worker goes on.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -19,6 +20,7 @@ class PvmGlue : public ::testing::Test {
     server_ = new ServerProcess();
     ServerProcess::Options o;
     o.def_texts = glue_definition_files();
+    for (const auto& file : raising_definition_files()) o.def_texts.push_back(file);
     o.per_user = true;
     o.max_processes = 2;
     o.max_pvm_processes = 2;
@@ -76,6 +78,40 @@ TEST_F(PvmGlue, StreamsWhoseClientHasGoneEndOnTheWorker) {
   CallPrint r = client.call("glue_long", "target02", {"1"});
   ASSERT_TRUE(r.ok) << r.error;
   EXPECT_EQ(r.result, "201");
+}
+
+TEST_F(PvmGlue, AFunctionThrowingOnTheWorkerFailsOnlyItsCall) {
+  const struct {
+    const char* module;
+    const char* function;
+    std::vector<std::string> args;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {"glue_raise", "raise_kind", {"1"}, {"#LIB_ERROR"}},
+      {"glue_raise", "raise_kind", {"2"}, {"#LIB_ERROR"}},
+      {"glue_raise_async", "raise_kind", {"1"}, {"#LIB_ERROR"}},
+      // The relay answers every unit the client waits for.
+      {"glue_raise_async", "raise_out", {"0", "2"}, {"#LIB_ERROR ; #LIB_ERROR"}},
+      {"glue_raise_streams", "raise_stream", {"2"}, {"100", "#LIB_ERROR", "END"}},
+      {"glue_raise_streams", "raise_stream_out", {"0", "1"}, {"1 ; 100", "END"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.module) + "." + c.function + " " + c.args.back());
+    E2EClient client(server_, 15000);
+    CallPrint r = client.call(c.module, c.function, c.args);
+    ASSERT_TRUE(r.ok) << r.error << "\n" << server_->log();
+    std::vector<std::string> got =
+        r.key.empty() ? std::vector<std::string>{r.result}
+                      : client.deliveries(r, static_cast<int>(c.expected.size()), 15000);
+    EXPECT_EQ(got, c.expected) << server_->log() << trace();
+    // The same worker serves the next call.
+    CallPrint after = client.call("glue_raise", "raise_kind", {"5"});
+    EXPECT_EQ(after.result, "5") << after.error << "\n" << server_->log();
+  }
+  EXPECT_NE(trace().find("glue_raise.raise_kind threw: raise_kind was told to fail"), std::string::npos)
+      << trace();
+  EXPECT_NE(trace().find("glue_raise.raise_kind threw: an exception that is not a std::exception"),
+            std::string::npos) << trace();
 }
 
 }  // namespace

@@ -32,6 +32,17 @@ std::vector<std::pair<std::string, std::string>> glue_definition_files() {
   };
 }
 
+std::vector<std::pair<std::string, std::string>> raising_definition_files() {
+  const std::string lib = std::string("LIBRARIES {\n  ") + VELMOR_GLUE_LIB + ";\n}\n";
+  return {
+      {"glue_raise", lib + "FUNCTIONS {\n  int raise_kind (int kind);\n}\n"},
+      {"glue_raise_async", lib + "THREADS {\n  int raise_kind (int kind);\n  int raise_out (int & out, int kind);\n}\n"},
+      {"glue_raise_streams", lib +
+                                 "STREAMS {\n  int raise_stream (ExcelChannel<int> ch, int kind);\n"
+                                 "  int raise_stream_out (ExcelChannel<int> ch, int & count, int kind);\n}\n"},
+  };
+}
+
 RawStream::RawStream(int server_port, int timeout_ms) : server_port_(server_port), timeout_ms_(timeout_ms) {}
 
 RawStream::~RawStream() {

@@ -18,6 +18,14 @@
 //   glue_streams  streams with outbound arguments and endless streams
 std::vector<std::pair<std::string, std::string>> glue_definition_files();
 
+// name -> text of the definition files whose functions throw (raise_kind:
+// kind 1 a std::runtime_error, kind 2 no std::exception, else no throw):
+//   glue_raise          a plain function
+//   glue_raise_async    threads: on the stream connection, and with an
+//                       outbound argument on connections of their own
+//   glue_raise_streams  streams, the same two ways, throwing after one value
+std::vector<std::pair<std::string, std::string>> raising_definition_files();
+
 class RawStream {
  public:
   explicit RawStream(int server_port, int timeout_ms = 20000);
