@@ -95,6 +95,17 @@ TEST_F(PvmGlue, AFunctionThrowingOnTheWorkerFailsOnlyItsCall) {
       {"glue_raise_streams", "raise_stream", {"2"}, {"100", "#LIB_ERROR", "END"}},
       {"glue_raise_streams", "raise_stream_out", {"0", "1"}, {"1 ; 100", "END"}},
   };
+  // Each worker task says so once, when it starts.
+  auto tasks_started = [this] {
+    std::string text = trace();
+    size_t n = 0;
+    for (size_t at = text.find("worker task t"); at != std::string::npos; at = text.find("worker task t", at + 1)) n++;
+    return n;
+  };
+  // The slot's task is up once a first call went through.
+  E2EClient first(server_, 15000);
+  ASSERT_EQ(first.call("glue_raise", "raise_kind", {"3"}).result, "3") << server_->log();
+  const size_t tasks_before = tasks_started();
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.module) + "." + c.function + " " + c.args.back());
     E2EClient client(server_, 15000);
@@ -108,6 +119,8 @@ TEST_F(PvmGlue, AFunctionThrowingOnTheWorkerFailsOnlyItsCall) {
     CallPrint after = client.call("glue_raise", "raise_kind", {"5"});
     EXPECT_EQ(after.result, "5") << after.error << "\n" << server_->log();
   }
+  // No worker task died of it: the slots' tasks are the ones from before.
+  EXPECT_EQ(tasks_started(), tasks_before) << trace();
   EXPECT_NE(trace().find("glue_raise.raise_kind threw: raise_kind was told to fail"), std::string::npos)
       << trace();
   EXPECT_NE(trace().find("glue_raise.raise_kind threw: an exception that is not a std::exception"),
