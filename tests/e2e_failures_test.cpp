@@ -26,18 +26,6 @@ class Failures : public ::testing::TestWithParam<ModelParam> {
   ServerProcess server_;
 };
 
-// What the client was given: a plain call's result, else up to `count`
-// deliveries.
-std::vector<std::string> outcome(E2EClient* client, const CallPrint& call, size_t count) {
-  if (!call.ok) return {"CALL FAILED: " + call.error};
-  if (call.key.empty()) return {call.result};
-  std::vector<std::string> got = client->deliveries(call, static_cast<int>(count), 15000);
-  // A cut delivery says so in the client's own words, which vary.
-  for (std::string& d : got)
-    if (d.compare(0, 23, "ERROR: delivery failed:") == 0) d = "FAILED DELIVERY";
-  return got;
-}
-
 TEST_P(Failures, AThrowingFunctionFailsOnlyItsOwnCall) {
   // Another client's conversation, open throughout.
   LineConnection other(15000);
@@ -46,28 +34,12 @@ TEST_P(Failures, AThrowingFunctionFailsOnlyItsOwnCall) {
   ASSERT_TRUE(other.send("givefm~1", &error) && other.receive(&line, &error)) << error;
   const std::string first_module = line;
 
-  const struct {
-    const char* module;
-    const char* function;
-    std::vector<std::string> args;
-    std::vector<std::string> expected;
-  } cases[] = {
-      {"glue_raise", "raise_kind", {"1"}, {"#LIB_ERROR"}},
-      {"glue_raise", "raise_kind", {"2"}, {"#LIB_ERROR"}},
-      // A thread on the stream connection gets the value under its key.
-      {"glue_raise_async", "raise_kind", {"1"}, {"#LIB_ERROR"}},
-      {"glue_raise_async", "raise_kind", {"2"}, {"#LIB_ERROR"}},
-      // On a connection of its own the failure takes the first value's place.
-      {"glue_raise_async", "raise_out", {"0", "1"}, {"FAILED DELIVERY"}},
-      {"glue_raise_streams", "raise_stream", {"1"}, {"100", "#LIB_ERROR", "END"}},
-      {"glue_raise_streams", "raise_stream_out", {"0", "2"}, {"1 ; 100", "END"}},
-  };
-  for (const auto& c : cases) {
+  for (const RaisingCase& c : raising_cases(false)) {
     SCOPED_TRACE(std::string(c.module) + "." + c.function + " " + c.args.back());
     {
       E2EClient client(&server_, 15000);
       CallPrint r = client.call(c.module, c.function, c.args);
-      EXPECT_EQ(outcome(&client, r, c.expected.size()), c.expected) << server_.log();
+      EXPECT_EQ(call_outcome(&client, r, c.expected.size()), c.expected) << server_.log();
     }
     ASSERT_TRUE(other.send("givefm~1", &error) && other.receive(&line, &error))
         << error << "\n" << server_.log();
@@ -83,7 +55,7 @@ TEST_P(Failures, AThrowingFunctionFailsOnlyItsOwnCall) {
   // Each kind still serves a call that does not throw.
   E2EClient client(&server_, 15000);
   CallPrint plain = client.call("glue_raise", "raise_kind", {"7"});
-  EXPECT_EQ(outcome(&client, plain, 1), std::vector<std::string>{"7"}) << server_.log();
+  EXPECT_EQ(call_outcome(&client, plain, 1), std::vector<std::string>{"7"}) << server_.log();
   CallPrint thread = client.call("glue_raise_async", "raise_kind", {"8"});
   EXPECT_EQ(client.deliveries(thread, 1, 15000), std::vector<std::string>{"8"}) << server_.log();
 }

@@ -81,20 +81,6 @@ TEST_F(PvmGlue, StreamsWhoseClientHasGoneEndOnTheWorker) {
 }
 
 TEST_F(PvmGlue, AFunctionThrowingOnTheWorkerFailsOnlyItsCall) {
-  const struct {
-    const char* module;
-    const char* function;
-    std::vector<std::string> args;
-    std::vector<std::string> expected;
-  } cases[] = {
-      {"glue_raise", "raise_kind", {"1"}, {"#LIB_ERROR"}},
-      {"glue_raise", "raise_kind", {"2"}, {"#LIB_ERROR"}},
-      {"glue_raise_async", "raise_kind", {"1"}, {"#LIB_ERROR"}},
-      // The relay answers every unit the client waits for.
-      {"glue_raise_async", "raise_out", {"0", "2"}, {"#LIB_ERROR ; #LIB_ERROR"}},
-      {"glue_raise_streams", "raise_stream", {"2"}, {"100", "#LIB_ERROR", "END"}},
-      {"glue_raise_streams", "raise_stream_out", {"0", "1"}, {"1 ; 100", "END"}},
-  };
   // Each worker task says so once, when it starts.
   auto tasks_started = [this] {
     std::string text = trace();
@@ -106,15 +92,11 @@ TEST_F(PvmGlue, AFunctionThrowingOnTheWorkerFailsOnlyItsCall) {
   E2EClient first(server_, 15000);
   ASSERT_EQ(first.call("glue_raise", "raise_kind", {"3"}).result, "3") << server_->log();
   const size_t tasks_before = tasks_started();
-  for (const auto& c : cases) {
+  for (const RaisingCase& c : raising_cases(true)) {
     SCOPED_TRACE(std::string(c.module) + "." + c.function + " " + c.args.back());
     E2EClient client(server_, 15000);
     CallPrint r = client.call(c.module, c.function, c.args);
-    ASSERT_TRUE(r.ok) << r.error << "\n" << server_->log();
-    std::vector<std::string> got =
-        r.key.empty() ? std::vector<std::string>{r.result}
-                      : client.deliveries(r, static_cast<int>(c.expected.size()), 15000);
-    EXPECT_EQ(got, c.expected) << server_->log() << trace();
+    EXPECT_EQ(call_outcome(&client, r, c.expected.size()), c.expected) << server_->log() << trace();
     // The same worker serves the next call.
     CallPrint after = client.call("glue_raise", "raise_kind", {"5"});
     EXPECT_EQ(after.result, "5") << after.error << "\n" << server_->log();
