@@ -1,6 +1,5 @@
 #include "stub_runner.h"
 
-#include <cxxabi.h>
 #include <stdio.h>
 
 #include <exception>
@@ -23,12 +22,13 @@ StubOutcome run_stub(REMFUN entry, DataExchange* de, std::string* thrown) {
     return entry(de) == 0 ? STUB_FAILED : STUB_DONE;
   } catch (const CallAbandoned&) {
     return STUB_ABANDONED;
-  } catch (abi::__forced_unwind&) {
-    // A stop: the call's clean-up handlers end it.
-    throw;
   } catch (const std::exception& e) {
     report_throw(de, e.what(), thrown);
   } catch (...) {
+    // A stop unwinds the thread as an exception of the C library's, which
+    // the C++ runtime does not hand out (no current exception): it goes on,
+    // and the call's clean-up handlers end the call.
+    if (!std::current_exception()) throw;
     report_throw(de, "an exception that is not a std::exception", thrown);
   }
   return STUB_THREW;
