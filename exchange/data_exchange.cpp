@@ -1,9 +1,13 @@
 #include "data_exchange.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "line_transport.h"
@@ -24,6 +28,7 @@ DataExchange::DataExchange()
       delivery_lost(0),
       conversation_over(0) {
   unit_data[0] = '\0';
+  function_name[0] = '\0';
   memset(&cinfo, 0, sizeof(cinfo));
   cinfo.ClientAddr.sin_family = AF_INET;
   cinfo.return_type = RETURN_PLAIN;
@@ -47,8 +52,44 @@ void limit_callback_waits(int sock) {
   setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
 }
 
+// Non-blocking, so that the wait is the call's own and bounded.
+int connect_callback(int sock, const sockaddr_in& address) {
+  int flags = fcntl(sock, F_GETFL);
+  if (flags < 0 || fcntl(sock, F_SETFL, flags | O_NONBLOCK) != 0) return -1;
+  int rc = connect(sock, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+  if (rc != 0 && errno == EINPROGRESS) {
+    int waited_ms = 0, limit_ms = CALLBACK_TIME_LIMIT_SECONDS * 1000;
+    int ready = 0;
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    while (waited_ms < limit_ms) {
+      pollfd p = {sock, POLLOUT, 0};
+      ready = poll(&p, 1, limit_ms - waited_ms);
+      if (ready >= 0 || errno != EINTR) break;
+      timespec now;
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      waited_ms = static_cast<int>((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000);
+    }
+    int error = 0;
+    socklen_t length = sizeof(error);
+    if (ready == 1 && getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) {
+      rc = 0;
+    } else {
+      errno = ready == 1 ? error : ETIMEDOUT;
+      rc = -1;
+    }
+  }
+  if (rc == 0 && fcntl(sock, F_SETFL, flags) != 0) rc = -1;
+  if (rc == 0) limit_callback_waits(sock);
+  return rc;
+}
+
 void DataExchange::SetModuleName(const char* name) {
   snprintf(cinfo.module_name, sizeof(cinfo.module_name), "%s", name == nullptr ? "" : name);
+}
+
+void DataExchange::SetFunctionName(const char* name) {
+  snprintf(function_name, sizeof(function_name), "%s", name == nullptr ? "" : name);
 }
 
 void DataExchange::SetPVMKey(const char* key) {
@@ -278,14 +319,13 @@ int DataExchange::open_client_connection(int marker) {
   stream_client = nullptr;
   // A connection of its own: what ended an earlier one does not end it.
   conversation_over = 0;
-  if (connect(s, reinterpret_cast<sockaddr*>(&cinfo.ClientAddr), sizeof(cinfo.ClientAddr)) != 0) {
+  if (connect_callback(s, cinfo.ClientAddr) != 0) {
     printf("make_connection: Unable to Connect to client to send thread results (client ip: %s:%d)\n",
            address, cinfo.port);
     close(s);
     sd = 0;
     return 0;
   }
-  limit_callback_waits(s);
   snprintf(unit_data, sizeof(unit_data), cinfo.execution_type == 1 ? "#THREAD_%s~%d" : "#STREAM_%s~%d",
            GetFunctionKey(), marker);
   send_data(1);
@@ -347,4 +387,46 @@ int DataExchange::EndScalarStream() {
       }
   }
   return 0;
+}
+
+// The call-back of a thread or live thread that failed: what the client
+// would have been sent had the failure been its library's.
+int DataExchange::fail_callback() {
+  if (cinfo.return_type == RETURN_SCALAR_THREAD || cinfo.return_type == RETURN_SCALAR_STREAM) {
+    if (sd <= 0) return 0;
+    const char* form = cinfo.return_type == RETURN_SCALAR_THREAD ? "#THREAD_%s=#LIB_ERROR" : "#STREAM_%s=#LIB_ERROR";
+    snprintf(unit_data, sizeof(unit_data), form, GetFunctionKey());
+    int told = send_data(1) > 0;
+    if (told && cinfo.return_type == RETURN_SCALAR_STREAM) {
+      snprintf(unit_data, sizeof(unit_data), "#STREAM_%s", GetFunctionKey());
+      told = send_data(1) > 0;
+    }
+    return told;
+  }
+  // A delivery the failure cut short is no delivery: its connection goes.
+  close_connection();
+  if (cinfo.execution_type == 2) {
+    int told = open_client_connection(-1);
+    close_connection();
+    return told;
+  }
+  // The client reads "#LIB_ERROR" where the thread's first value belongs;
+  // the connection then closes, as nothing else will come.
+  int told = open_client_connection(1) && sd > 0 && send_data("#LIB_ERROR", 1) > 0;
+  close_connection();
+  return told;
+}
+
+int DataExchange::fail_call() {
+  if (data_service_type == PVM_SLAVE_SERVICE) return conversation_over ? 0 : PvmSend("#LIB_ERROR") > 0;
+  if (data_service_type == PVM_PROXY_SERVICE) {
+    // The worker may still run its side, or wait for arguments that will
+    // not come.
+    PvmStopCall();
+    PvmAbandonCall();
+  }
+  if (cinfo.execution_type != 0) return fail_callback();
+  // Still the request: the client waits on it for its next value.
+  if (sd <= 0 || conversation_over) return 0;
+  return send_data("#LIB_ERROR", 1) > 0;
 }

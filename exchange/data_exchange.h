@@ -103,6 +103,8 @@ class DataExchange {
   // PVM worker, the proxy said so). From then on nothing more is read from
   // or written to that connection; a new call-back connection starts afresh.
   int conversation_over;
+  // The published function the call runs, for messages about the call.
+  char function_name[CALLBACK_NAME_SIZE];
 
   DataExchange();
   ~DataExchange();
@@ -122,6 +124,7 @@ class DataExchange {
   void SetThreadStatusNode(void* node) { thread_status_node = node; }
   void* GetThreadStatusNode() const { return thread_status_node; }
   void SetModuleName(const char* name);  // truncated to fit
+  void SetFunctionName(const char* name);  // truncated to fit
   char* GetModuleName() { return cinfo.module_name; }
   char* GetFunctionKey() { return cinfo.function_key; }
   char* GetPVMKey() { return cinfo.pvm_key; }
@@ -189,6 +192,17 @@ class DataExchange {
   // does, at once; unstoppable, it asks the worker to stop. Returns 0.
   int end_lost_relay();
 
+  // The call's own code failed (its user function threw): the client is
+  // told as for a library failure, where it waits. On the request, the value
+  // "#LIB_ERROR"; on the scalar path "#THREAD_key=#LIB_ERROR", or for a
+  // stream "#STREAM_key=#LIB_ERROR" and its end text; a thread that delivers
+  // on a connection of its own gets one with the value "#LIB_ERROR", a live
+  // thread its end connection. On a PVM worker the proxy is sent
+  // "#LIB_ERROR" and tells the client so; a proxy stops its worker's side.
+  // Nothing is sent on a conversation that is already over. Returns 1 when
+  // the client (or the proxy) was told.
+  int fail_call();
+
   // Scalar call-back path over the client's stream connection.
   int SetScalarStream();
   int SetScalarThread();
@@ -209,6 +223,7 @@ class DataExchange {
  private:
   void lose_conversation(int rc);
   int set_scalar_path(int return_type);
+  int fail_callback();
   int send_unit(const char* text);
 };
 
@@ -218,6 +233,11 @@ class DataExchange {
 // stop request reaches the call's next safe point within this time.
 enum { CALLBACK_TIME_LIMIT_SECONDS = 2 };
 void limit_callback_waits(int sock);
+// Connects sock (a new TCP socket) to a client's call-back address, giving up
+// after CALLBACK_TIME_LIMIT_SECONDS (a port whose accept queue is full never
+// answers); the connected socket then has the limits above. Returns 0 on
+// success, -1 on failure with errno set.
+int connect_callback(int sock, const sockaddr_in& address);
 
 // 1 while the per-user request thread waits for a new call thread to release
 // the client; one per process.

@@ -52,17 +52,31 @@ static ClientInfo* new_entry(const CallbackInfo& info) {
   e->client_sd = 0;
   e->connection_status = 0;
   e->next = nullptr;
+  e->opening = 0;
   pthread_mutex_init(&e->write_lock, nullptr);
+  pthread_cond_init(&e->opened, nullptr);
   return e;
 }
 
-static void discard_entry(ClientInfo* e) {
-  pthread_mutex_destroy(&e->write_lock);
-  delete e;
+// The client's entry, listed at once (unconnected) when it is new: from then
+// on its own lock, not the list's, orders the calls of that client.
+static ClientInfo* listed_entry(const CallbackInfo& info) {
+  pthread_mutex_lock(&clients_lock);
+  ClientInfo* e = find_entry(info);
+  if (e == nullptr) {
+    e = new_entry(info);
+    if (clients_tail == nullptr)
+      clients = e;
+    else
+      clients_tail->next = e;
+    clients_tail = e;
+  }
+  pthread_mutex_unlock(&clients_lock);
+  return e;
 }
 
-// Connects the entry; called with clients_lock held. Returns the socket or 0.
-static int open_entry(ClientInfo* e) {
+// A new connection to the entry's stream port (no lock held), or 0.
+static int connect_entry(ClientInfo* e) {
   char address[INET_ADDRSTRLEN];
   dotted(e->client_address, address, sizeof(address));
   int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -71,63 +85,56 @@ static int open_entry(ClientInfo* e) {
             address, e->client_port);
     return 0;
   }
-  if (connect(s, reinterpret_cast<sockaddr*>(&e->client_address), sizeof(e->client_address)) != 0) {
+  if (connect_callback(s, e->client_address) != 0) {
     fprintf(stderr, "Unable to connect to client to send stream results (client ip: %s:%d)\n",
             address, e->client_port);
     close(s);
     return 0;
   }
-  limit_callback_waits(s);
-  pthread_mutex_lock(&e->write_lock);
-  e->client_sd = s;
-  e->connection_status = 1;
-  pthread_mutex_unlock(&e->write_lock);
   return s;
 }
 
 // Returns the live socket of a connected entry, or 0 after closing a dead
-// one (called with clients_lock held).
+// one (called with the entry's write_lock held).
 static int check_entry(ClientInfo* e) {
-  pthread_mutex_lock(&e->write_lock);
-  int s = 0;
-  if (e->connection_status == 1) {
-    if (is_socket_alive(e->client_sd)) {
-      s = e->client_sd;
-    } else {
-      char address[INET_ADDRSTRLEN];
-      dotted(e->client_address, address, sizeof(address));
-      fprintf(stderr, "reopening stream socket with %s\n", address);
-      close(e->client_sd);
-      e->client_sd = 0;
-      e->connection_status = 0;
-    }
-  }
-  pthread_mutex_unlock(&e->write_lock);
-  return s;
+  if (e->connection_status != 1) return 0;
+  if (is_socket_alive(e->client_sd)) return e->client_sd;
+  char address[INET_ADDRSTRLEN];
+  dotted(e->client_address, address, sizeof(address));
+  fprintf(stderr, "reopening stream socket with %s\n", address);
+  close(e->client_sd);
+  e->client_sd = 0;
+  e->connection_status = 0;
+  return 0;
 }
 
 int get_stream_socket(CallbackInfo& info, ClientInfo** entry) {
   NoCancelScope no_cancel;
-  pthread_mutex_lock(&clients_lock);
-  ClientInfo* e = find_entry(info);
-  bool listed = e != nullptr;
-  int s = listed ? check_entry(e) : 0;
-  if (s == 0) {
-    if (!listed) e = new_entry(info);
-    s = open_entry(e);
-    if (s == 0) {
-      if (!listed) discard_entry(e);
-      e = nullptr;
-    } else if (!listed) {
-      if (clients_tail == nullptr)
-        clients = e;
-      else
-        clients_tail->next = e;
-      clients_tail = e;
-    }
+  ClientInfo* e = listed_entry(info);
+  pthread_mutex_lock(&e->write_lock);
+  // One call of the client connects; the others take what it made, and
+  // share its failure rather than wait for a port that did not answer.
+  bool waited = false;
+  while (e->opening) {
+    waited = true;
+    pthread_cond_wait(&e->opened, &e->write_lock);
   }
-  pthread_mutex_unlock(&clients_lock);
-  if (entry != nullptr) *entry = e;
+  bool opener_failed = waited && e->connection_status != 1;
+  int s = opener_failed ? 0 : check_entry(e);
+  if (s == 0 && !opener_failed) {
+    e->opening = 1;
+    pthread_mutex_unlock(&e->write_lock);
+    s = connect_entry(e);
+    pthread_mutex_lock(&e->write_lock);
+    e->opening = 0;
+    if (s != 0) {
+      e->client_sd = s;
+      e->connection_status = 1;
+    }
+    pthread_cond_broadcast(&e->opened);
+  }
+  pthread_mutex_unlock(&e->write_lock);
+  if (entry != nullptr) *entry = s == 0 ? nullptr : e;
   return s;
 }
 

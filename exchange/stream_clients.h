@@ -16,15 +16,21 @@ struct ClientInfo {
   int client_sd;               // 0 when not connected
   int connection_status;       // 1 while connected
   ClientInfo* next;            // list in order of creation
-  pthread_mutex_t write_lock;  // one writer at a time on client_sd
+  pthread_mutex_t write_lock;  // one writer at a time on client_sd; guards the fields above
+  int opening;                 // 1 while one call connects the entry (without any lock)
+  pthread_cond_t opened;       // signalled under write_lock when opening ends
 };
 
-// Head of the process-wide list; walk it only under clients_lock.
+// Head of the process-wide list; walk it only under clients_lock, which is
+// never held across a network wait: a client whose port does not answer
+// delays only its own calls, never another client's.
 extern ClientInfo* clients;
 extern pthread_mutex_t clients_lock;
 
 // The socket of the client's stream connection, opened or reopened as
-// needed; 0 when it cannot be made. When `entry` is not null it receives the
+// needed; 0 when it cannot be made. Waits at most for one connect (bounded
+// by CALLBACK_TIME_LIMIT_SECONDS) of this client's, its own or another
+// call's, and one "#PING". When `entry` is not null it receives the
 // connection's entry (for serialised writes through stream_send).
 int get_stream_socket(CallbackInfo& info, ClientInfo** entry = nullptr);
 

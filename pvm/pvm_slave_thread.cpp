@@ -5,6 +5,7 @@
 
 #include "data_exchange.h"
 #include "pvm_buffers.h"
+#include "stub_runner.h"
 #include "thread_status_manager.h"
 #include "worker_trace.h"
 
@@ -40,11 +41,22 @@ static void run_slave_call(PvmSlaveThread* call) {
     // A stub that gives up (its library or symbol missing) may leave the
     // server's relay waiting for texts; release it. A call whose client left
     // before its arguments were through is not run, and nobody waits for it.
-    try {
-      if (call->func_ptr(call->de) == 0) refuse_call(call->de);
-    } catch (const CallAbandoned&) {
-      worker_trace("%s.%s abandoned by its client", call->function_package.c_str(),
-                   call->function_name.c_str());
+    // One whose user code threw has already told the relay (fail_call).
+    std::string thrown;
+    switch (run_stub(call->func_ptr, call->de, &thrown)) {
+      case STUB_FAILED:
+        refuse_call(call->de);
+        break;
+      case STUB_ABANDONED:
+        worker_trace("%s.%s abandoned by its client", call->function_package.c_str(),
+                     call->function_name.c_str());
+        break;
+      case STUB_THREW:
+        worker_trace("%s.%s threw: %s", call->function_package.c_str(), call->function_name.c_str(),
+                     thrown.c_str());
+        break;
+      case STUB_DONE:
+        break;
     }
   } else {
     worker_trace("no stub for %s.%s, the call is refused", call->function_package.c_str(),

@@ -58,6 +58,16 @@ void start_up(int argc, char** argv) {
   worker_trace("after read configuration");
 }
 
+// The end of a worker whose server has gone, while call threads may still
+// run: exit() would run the static destructors (the registry, the task
+// table's PVM teardown) under their feet. What was written is kept; the
+// daemon notices the task's end by itself.
+[[noreturn]] void end_serving(int status) {
+  fflush(stdout);
+  fflush(stderr);
+  _exit(status);
+}
+
 // One call-start message: the server's task id, the call's tag, the server's
 // function key, the module and the function.
 struct CallStart {
@@ -89,6 +99,7 @@ void unpack_call_start(void* arg) {
 void start_call(int parent, const CallStart& start) {
   DataExchange* de = new DataExchange();
   de->SetModuleName(start.module);
+  de->SetFunctionName(start.function);
   de->SetPVMKey(start.key);
   de->SetPvmTaskId(parent);
   de->SetPvmMsgTag(start.msg_tag);
@@ -119,7 +130,7 @@ void serve(void) {
   if (parent <= 0) {
     // Not started by PVM (or no daemon): there is nobody to serve.
     worker_trace("pvm_pstat is not okay.. returned status = %d, exiting...", parent);
-    exit(0);
+    end_serving(0);
   }
   // Workers of several hosts may share one trace file: say which one this is.
   char host[256] = "";
@@ -133,7 +144,7 @@ void serve(void) {
     int rc = pvm_thread_recv(parent, 0, -1, unpack_call_start, &start);
     if (rc < 0) {
       worker_trace("pvm_pstat is not okay.. returned status = %d, exiting...", rc);
-      exit(0);
+      end_serving(0);
     }
     if (start.rc < 0) {
       worker_trace("malformed call-start message (%d), ignored", start.rc);

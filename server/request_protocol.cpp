@@ -21,6 +21,7 @@
 #include "line_transport.h"
 #include "pvm_buffers.h"
 #include "stop_forwarding.h"
+#include "stub_runner.h"
 #include "tarrow.h"
 #include "thread_status_manager.h"
 #include "wrapper_directory.h"
@@ -82,15 +83,6 @@ void send_done_and_ack(HCStruct* hc) {
   if (SEND_LINE(*hc, "__DONE__") >= 1 && receive_line(hc->sock_desc, ack, sizeof(ack)) >= 1) return;
   if (hc->sock_desc != 0) close(hc->sock_desc);
   hc->sock_desc = 0;
-}
-
-// Runs a stub; a call whose client left before its arguments were through
-// ends here, before the user's function (the channel has let the client go).
-void run_stub(REMFUN entry, DataExchange* de) {
-  try {
-    entry(de);
-  } catch (const CallAbandoned&) {
-  }
 }
 
 // Opens a file to be served for reading, never through a symbolic link: a
@@ -430,6 +422,7 @@ PROCESS_REQUEST_STATUS start_function(Tarrow* server, HCStruct* hc, RequestLine&
   de->SetRBridgePort(number_of(port));
   de->SetClientAddr(hc->ClientAddr);
   de->SetModuleName(module);
+  de->SetFunctionName(function);
   de->SetFunctionKey(module);
   de->SetPvmTaskId(hc->pvm_id);
   de->SetPvmMsgTag(DataExchange::GetNewPvmMsgTag());

@@ -1,9 +1,15 @@
 // Call-back delivery: per-delivery connections, the shared stream connection
-// with its "#PING" check, reopening, per-port entries, dead connections.
+// with its "#PING" check, reopening, per-port entries, dead connections, and
+// client ports that never answer.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "channel_test_support.h"
@@ -239,6 +245,75 @@ TEST(StreamConnection, ConcurrentWritersKeepLinesWhole) {
   EXPECT_EQ(values, kWriters * kValues);
   EXPECT_EQ(ends, kWriters);
   close(stream);
+}
+
+// Makes a listener's accept queue full: a connection to it then never
+// completes (its handshake is dropped), as with a client that stopped
+// accepting. The fillers are closed with the object.
+struct FullQueue {
+  std::vector<int> fillers;
+  explicit FullQueue(Listener* l, const char* address) {
+    listen(l->fd, 0);
+    sockaddr_in a = loopback_address(address, l->port);
+    for (int i = 0; i < 8; i++) {
+      int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      fillers.push_back(s);
+      connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+      pollfd p = {s, POLLOUT, 0};
+      if (poll(&p, 1, 300) == 0) break;  // this one hangs: the queue is full
+    }
+  }
+  ~FullQueue() {
+    for (int s : fillers) close(s);
+  }
+};
+
+// Client .3's ports take no connection. Its calls give up within the
+// call-back limit, and client .2's thread result goes out meanwhile, although
+// both share the process's list of stream connections.
+TEST(CallbackConnect, APortThatNeverAcceptsDelaysOnlyItsOwnClient) {
+  CallbackPorts deaf("127.0.0.3");
+  FullQueue full_stream(deaf.stream, "127.0.0.3");
+  FullQueue full_callback(deaf.callback, "127.0.0.3");
+  CallbackChannel scalar("127.0.0.3", deaf.callback->port, 2);
+  CallbackChannel delivery("127.0.0.3", deaf.callback->port, 1);
+  int scalar_rc = -1, delivery_rc = -1;
+  long longest_ms = 0;
+  std::atomic<bool> deaf_done(false);
+  std::thread deaf_calls([&] {
+    for (int round = 0; round < 2; round++) {
+      auto start = std::chrono::steady_clock::now();
+      if (round == 0)
+        scalar_rc = scalar.de.SetScalarStream();
+      else
+        delivery_rc = delivery.de.make_connection(1);
+      long ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+      longest_ms = std::max(longest_ms, ms);
+    }
+    deaf_done = true;
+  });
+  usleep(300000);  // let the first connect begin
+
+  CallbackPorts other("127.0.0.2");
+  CallbackChannel thread_call("127.0.0.2", other.callback->port, 1);
+  ASSERT_EQ(thread_call.de.SetScalarThread(), 1);
+  int value = 42;
+  EXPECT_GT(pack_and_send(&thread_call.de, value), 0);
+  int stream = other.stream->accept_one();
+  ASSERT_GE(stream, 0);
+  std::string line;
+  EXPECT_TRUE(read_line(stream, &line));
+  EXPECT_EQ(line, "#THREAD_" + thread_call.key() + "=42");
+  EXPECT_FALSE(deaf_done) << "client .2 waited for client .3's connect";
+  close(stream);
+
+  deaf_calls.join();
+  EXPECT_EQ(scalar_rc, 0);
+  EXPECT_EQ(delivery_rc, 0);
+  EXPECT_EQ(delivery.de.sd, 0);
+  // Each gave up at the call-back limit, not at the system's connect time-out
+  // (minutes): a stop takes effect that soon.
+  EXPECT_LT(longest_ms, (CALLBACK_TIME_LIMIT_SECONDS + 3) * 1000L);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The glue's streams through PVM: the client sees the same lines and the same
 // connection closes, at the same moments, as from a local call; a stream
 // whose client has gone ends on the worker too; every number arrives as
-// exactly as from a local call.
+// exactly as from a local call; a function that throws on the worker fails its
+// call as a library failure does, and the worker goes on.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -22,6 +23,7 @@ class PvmGlue : public ::testing::Test {
     ServerProcess::Options o;
     o.def_texts = glue_definition_files();
     o.def_texts.push_back(values_definition_file());
+    for (const auto& file : raising_definition_files()) o.def_texts.push_back(file);
     o.per_user = true;
     o.max_processes = 2;
     o.max_pvm_processes = 2;
@@ -84,6 +86,35 @@ TEST_F(PvmGlue, StreamsWhoseClientHasGoneEndOnTheWorker) {
   CallPrint r = client.call("glue_long", "target02", {"1"});
   ASSERT_TRUE(r.ok) << r.error;
   EXPECT_EQ(r.result, "201");
+}
+
+TEST_F(PvmGlue, AFunctionThrowingOnTheWorkerFailsOnlyItsCall) {
+  // Each worker task says so once, when it starts.
+  auto tasks_started = [this] {
+    std::string text = trace();
+    size_t n = 0;
+    for (size_t at = text.find("worker task t"); at != std::string::npos; at = text.find("worker task t", at + 1)) n++;
+    return n;
+  };
+  // The slot's task is up once a first call went through.
+  E2EClient first(server_, 15000);
+  ASSERT_EQ(first.call("glue_raise", "raise_kind", {"3"}).result, "3") << server_->log();
+  const size_t tasks_before = tasks_started();
+  for (const RaisingCase& c : raising_cases(true)) {
+    SCOPED_TRACE(std::string(c.module) + "." + c.function + " " + c.args.back());
+    E2EClient client(server_, 15000);
+    CallPrint r = client.call(c.module, c.function, c.args);
+    EXPECT_EQ(call_outcome(&client, r, c.expected.size()), c.expected) << server_->log() << trace();
+    // The same worker serves the next call.
+    CallPrint after = client.call("glue_raise", "raise_kind", {"5"});
+    EXPECT_EQ(after.result, "5") << after.error << "\n" << server_->log();
+  }
+  // No worker task died of it: the slots' tasks are the ones from before.
+  EXPECT_EQ(tasks_started(), tasks_before) << trace();
+  EXPECT_NE(trace().find("glue_raise.raise_kind threw: raise_kind was told to fail"), std::string::npos)
+      << trace();
+  EXPECT_NE(trace().find("glue_raise.raise_kind threw: an exception that is not a std::exception"),
+            std::string::npos) << trace();
 }
 
 }  // namespace

@@ -2,11 +2,13 @@
 // the generated glue: functions whose readable symbols are far longer than a
 // line buffer, placed between small functions that each answer with their own
 // number; a char function; records nesting an array of records; and streams
-// that log what Send answered, to show when they end.
+// that log what Send answered, to show when they end; and functions that
+// throw, as real C++ libraries do.
 #include <unistd.h>
 
 #include <cstdio>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -114,4 +116,36 @@ int stepper(ExcelChannel<int>* ch, std::vector<double>& v, std::string release) 
   value = 2;
   ch->Send(value);
   return 1;
+}
+
+// Thrown by raise_kind: no std::exception, as some libraries throw.
+struct GlueFault {
+  int code;
+};
+
+// kind 1 throws a std::runtime_error, kind 2 a GlueFault; any other kind is
+// answered as it is.
+int raise_kind(int kind) {
+  if (kind == 1) throw std::runtime_error("raise_kind was told to fail");
+  if (kind == 2) throw GlueFault{kind};
+  return kind;
+}
+
+int raise_out(int& out, int kind) {
+  out = kind;
+  return raise_kind(kind);
+}
+
+// One value, then raise_kind's answer.
+int raise_stream(ExcelChannel<int>* ch, int kind) {
+  int first = 100;
+  ch->Send(first);
+  return raise_kind(kind);
+}
+
+int raise_stream_out(ExcelChannel<int>* ch, int& count, int kind) {
+  count = 1;
+  int first = 100;
+  ch->Send(first);
+  return raise_kind(kind);
 }

@@ -10,6 +10,7 @@
 
 #include <fstream>
 
+#include "e2e_support.h"
 #include "velmor_session.h"
 
 std::vector<std::pair<std::string, std::string>> glue_definition_files() {
@@ -30,6 +31,42 @@ std::vector<std::pair<std::string, std::string>> glue_definition_files() {
                            "  int forever_out (ExcelChannel<int> ch, int & count, string log);\n"
                            "  int stepper (ExcelChannel<int> ch, VECTOR<double> & v, string release);\n}\n"},
   };
+}
+
+std::vector<std::pair<std::string, std::string>> raising_definition_files() {
+  const std::string lib = std::string("LIBRARIES {\n  ") + VELMOR_GLUE_LIB + ";\n}\n";
+  return {
+      {"glue_raise", lib + "FUNCTIONS {\n  int raise_kind (int kind);\n}\n"},
+      {"glue_raise_async", lib + "THREADS {\n  int raise_kind (int kind);\n  int raise_out (int & out, int kind);\n}\n"},
+      {"glue_raise_streams", lib +
+                                 "STREAMS {\n  int raise_stream (ExcelChannel<int> ch, int kind);\n"
+                                 "  int raise_stream_out (ExcelChannel<int> ch, int & count, int kind);\n}\n"},
+  };
+}
+
+std::vector<RaisingCase> raising_cases(bool through_pvm) {
+  std::vector<RaisingCase> cases;
+  for (const char* kind : {"1", "2"}) {
+    cases.push_back({"glue_raise", "raise_kind", {kind}, {"#LIB_ERROR"}});
+    // A thread on the stream connection gets the value under its key.
+    cases.push_back({"glue_raise_async", "raise_kind", {kind}, {"#LIB_ERROR"}});
+    // On a connection of its own the failure takes the first unit's place.
+    cases.push_back({"glue_raise_async", "raise_out", {"0", kind},
+                     {through_pvm ? "#LIB_ERROR ; #LIB_ERROR" : "FAILED DELIVERY"}});
+    cases.push_back({"glue_raise_streams", "raise_stream", {kind}, {"100", "#LIB_ERROR", "END"}});
+    cases.push_back({"glue_raise_streams", "raise_stream_out", {"0", kind}, {"1 ; 100", "END"}});
+  }
+  return cases;
+}
+
+std::vector<std::string> call_outcome(E2EClient* client, const CallPrint& call, size_t count) {
+  if (!call.ok) return {"CALL FAILED: " + call.error};
+  if (call.key.empty()) return {call.result};
+  std::vector<std::string> got = client->deliveries(call, static_cast<int>(count), 15000);
+  // A cut delivery says so in the client's own words, which vary.
+  for (std::string& d : got)
+    if (d.compare(0, 23, "ERROR: delivery failed:") == 0) d = "FAILED DELIVERY";
+  return got;
 }
 
 RawStream::RawStream(int server_port, int timeout_ms) : server_port_(server_port), timeout_ms_(timeout_ms) {}

@@ -18,6 +18,33 @@
 //   glue_streams  streams with outbound arguments and endless streams
 std::vector<std::pair<std::string, std::string>> glue_definition_files();
 
+// name -> text of the definition files whose functions throw (raise_kind:
+// kind 1 a std::runtime_error, kind 2 no std::exception, else no throw):
+//   glue_raise          a plain function
+//   glue_raise_async    threads: on the stream connection, and with an
+//                       outbound argument on connections of their own
+//   glue_raise_streams  streams, the same two ways, throwing after one value
+std::vector<std::pair<std::string, std::string>> raising_definition_files();
+
+// One call of raising_definition_files' functions and what its client is
+// given: a plain call's result, else its deliveries as E2EClient prints
+// them; "FAILED DELIVERY" for a delivery the client could not read whole.
+struct RaisingCase {
+  const char* module;
+  const char* function;
+  std::vector<std::string> args;
+  std::vector<std::string> expected;
+};
+// Every kind of call, each throwing both kinds of exception; through_pvm
+// gives what the PVM relay makes of a thread's delivery (every unit
+// "#LIB_ERROR") instead of a local one (the first unit, then the end).
+std::vector<RaisingCase> raising_cases(bool through_pvm);
+
+class E2EClient;
+struct CallPrint;
+// What the client was given for `call`: its result, or up to `count` deliveries.
+std::vector<std::string> call_outcome(E2EClient* client, const CallPrint& call, size_t count);
+
 class RawStream {
  public:
   explicit RawStream(int server_port, int timeout_ms = 20000);
