@@ -2,9 +2,10 @@
 # Installs the Debian packages the build and the tests need (idempotent).
 set -euo pipefail
 # iproute2 and util-linux (ip, unshare, nsenter, setpriv) build the PVM tests' hosts;
-# pkg-config, dpkg-dev: installed-tree and package tests; systemd: systemd-analyze
-# verify of the service unit (no init is started).
-pkgs="build-essential cmake g++ libgtest-dev googletest bison flex pvm pvm-dev iproute2 util-linux pkg-config dpkg-dev systemd"
+# pkg-config, dpkg-dev: installed-tree and package tests; file: cpack's library
+# dependencies (absent from minimal images); adduser: the package's maintainer
+# scripts; systemd: systemd-analyze verify of the service unit (no init is started).
+pkgs="build-essential cmake g++ libgtest-dev googletest bison flex pvm pvm-dev iproute2 util-linux pkg-config dpkg-dev file adduser systemd"
 missing=""
 for p in $pkgs; do
   dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
@@ -15,5 +16,5 @@ if [ -n "$missing" ]; then
     exit 1
   fi
   apt-get update
-  apt-get install -y --no-install-recommends $missing
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -o DPkg::Lock::Timeout=900 --no-install-recommends $missing
 fi
