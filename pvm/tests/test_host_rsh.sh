@@ -22,4 +22,4 @@ if [ -z "$holder" ]; then
   echo "test_host_rsh.sh: $host has no namespaces" >&2
   exit 1
 fi
-exec nsenter -t "$holder" -n -u -m -r sh -c "$*"
+exec nsenter -t "$holder" -n -u -m -r -w sh -c "$*"

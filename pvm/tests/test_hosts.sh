@@ -92,6 +92,7 @@ if [ -z "$inside" ]; then
     exit $rc
   fi
   mkdir -p "$state_in"
+  state_in=$(cd "$state_in" && pwd)  # the inside starts from / (chroot)
   state=$(mktemp -d "$state_in/velmor-hosts.XXXXXX") || exit 1
   $isolate "$0" --hosts "$hosts" --inside "$state" --own-root "$own_root" -- "$@"
   rc=$?
@@ -103,7 +104,7 @@ fi
 
 if [ "$own_root" = make ]; then
   make_own_root || { echo "cannot make / a mount point of the test namespace" >&2; exit 1; }
-  exec chroot /.. "$0" --hosts "$hosts" --inside "$inside" --own-root made -- "$@"
+  exec chroot /.. "$here/$(basename "$0")" --hosts "$hosts" --inside "$inside" --own-root made -- "$@"
 fi
 if [ "$own_root" = made ]; then
   cd / && mount --make-rprivate / && mount -t proc proc /proc ||
