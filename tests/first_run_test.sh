@@ -9,22 +9,13 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$1
 build=$2
-log_dir=$(mktemp -d "${TMPDIR:-/tmp}/velmor-first-run-XXXXXX")
-server=""
-cleanup() {
-  if [ -n "$server" ] && kill -0 "$server" 2>/dev/null; then kill -KILL -- "-$server" 2>/dev/null || true; fi
-  wait 2>/dev/null || true
-  rm -rf "$log_dir"
-}
-trap cleanup EXIT
+# shellcheck source=start_server.sh
+. "$here/start_server.sh"
+require_repository_build "$source_dir" "$build"
+server_test_frame first-run
 fail() { echo "FAIL: $*" >&2; tail -n 40 "$server_log" >&2; exit 1; }
 
-# The sample definition files name the libraries of build/.
-[ "$(cd "$build" && pwd -P)" = "$(cd "$source_dir/build" 2>/dev/null && pwd -P)" ] ||
-  { echo "not the tree build/ of the repository: skipped"; exit 77; }
-
 client=$build/bin/velmor_client
-server_log=$log_dir/server.out
 allow=unset
 launch() {
   (
@@ -34,9 +25,6 @@ launch() {
   ) >"$server_log" 2>&1 &
   server=$!
 }
-# shellcheck source=start_server.sh
-. "$here/start_server.sh"
-
 call_from() { "$client" -s "$1" -p "$port" --timeout 20 call sample_threads range_average '[1,2,6]' 2>&1; }
 
 # As run.sh starts it: this machine only.
