@@ -2,10 +2,12 @@
 # Installs the Debian packages the build and the tests need (idempotent).
 set -euo pipefail
 # iproute2 and util-linux (ip, unshare, nsenter, setpriv) build the PVM tests' hosts;
+# netbase: /etc/services, where PVM's daemon looks up the "exec" service before it adds
+# a host (absent from minimal images);
 # pkg-config, dpkg-dev: installed-tree and package tests; file: cpack's library
 # dependencies (absent from minimal images); adduser: the package's maintainer
 # scripts; systemd: systemd-analyze verify of the service unit (no init is started).
-pkgs="build-essential cmake g++ libgtest-dev googletest bison flex pvm pvm-dev iproute2 util-linux pkg-config dpkg-dev file adduser systemd"
+pkgs="build-essential cmake g++ libgtest-dev googletest bison flex pvm pvm-dev netbase iproute2 util-linux pkg-config dpkg-dev file adduser systemd"
 missing=""
 for p in $pkgs; do
   dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
