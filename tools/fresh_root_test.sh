@@ -35,9 +35,21 @@ mounted=()
 
 mounts_below() { awk -v r="$root/" 'index($5 "/", r) == 1 { print $5 }' /proc/self/mountinfo; }
 
+# Processes that a test left behind in the root (an orphaned server worker,
+# say) would outlive the run and hold it: ended by pid.
+end_leftovers() {
+  local p
+  for p in /proc/[0-9]*; do
+    [ "$(readlink "$p/root" 2>/dev/null)" = "$root" ] || continue
+    echo "fresh_root_test.sh: ended a process left in the root: $(tr '\0' ' ' <"$p/cmdline" 2>/dev/null)"
+    kill -KILL "${p#/proc/}" 2>/dev/null || true
+  done
+}
+
 cleanup() {
   local rc=$? m i
   trap - EXIT INT TERM
+  end_leftovers
   for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
     umount -R "${mounted[i]}" 2>/dev/null || umount -R -l "${mounted[i]}" 2>/dev/null || true
   done
@@ -80,5 +92,6 @@ set -e
 minutes=$((($(date +%s) - started + 30) / 60))
 echo "== summary"
 grep -E "tests passed|tests failed out of" "$work/test.log" || echo "no ctest summary (see above)"
+echo "left in the root's /tmp:" $(ls -A "$root/tmp")
 echo "./test.sh exit status $rc; $minutes min from debootstrap to the end"
 exit $rc
