@@ -1,9 +1,12 @@
 #include "startup.h"
 
+#include <errno.h>
+#include <pwd.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <unistd.h>
 
 #include <new>
 
@@ -141,11 +144,29 @@ static void print_summary() {
   fprintf(stderr, "----------------------------------------\n");
 }
 
+// After the "not found" line for a file that is there but cannot be read,
+// the reason: most often the service's own user lacks the right to read it
+// or to search a directory above it (a home directory of mode 0700, /root).
+static void explain_unavailable(int err) {
+  if (err == ENOENT || err == ENOTDIR) return;
+  if (err == EACCES || err == EPERM) {
+    const struct passwd* pw = getpwuid(geteuid());
+    if (pw != nullptr)
+      fprintf(stderr, "permission denied: the server runs as user %s\n", pw->pw_name);
+    else
+      fprintf(stderr, "permission denied: the server runs as user id %d\n", (int)geteuid());
+    return;
+  }
+  fprintf(stderr, "cannot read it: %s\n", strerror(err));
+}
+
 // Generates, builds and registers one prototype file; a file that fails is
 // reported and skipped so that the server still starts with the others.
 static void load_prototype_file(char* file) {
   if (!check_availability(file)) {
+    int err = errno;
     fprintf(stderr, "file (%s) not found, continuing with the rest\n", file);
+    explain_unavailable(err);
     return;
   }
   printf("================ %s ===========\n", file);

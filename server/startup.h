@@ -7,7 +7,7 @@
 // Prints the usage text on stderr.
 void display_help();
 
-// 1 if path can be opened for reading, else 0.
+// 1 if path can be opened for reading, else 0 with errno set by the open.
 int check_availability(const char* path);
 
 // Sets VELMOR_BIN_DIR and VELMOR_LOG_DIR to their defaults when unset, in the

@@ -53,7 +53,7 @@ done
 
 # The maintainer scripts against a private copy of /etc and an empty /var/lib
 # (a mount namespace of their own, so the machine stays as it is): configure
-# makes the system user and its group, twice as well as once; remove keeps
+# makes the system user and its group, says nothing, and runs twice as well as once; remove keeps
 # them; purge takes back the user, the group and the state directory, and
 # leaves the account files as they were.
 if command -v adduser >/dev/null && unshare -m true 2>/dev/null; then
@@ -64,7 +64,8 @@ if command -v adduser >/dev/null && unshare -m true 2>/dev/null; then
     mount --bind "$etc" /etc
     mount -t tmpfs tmpfs /var/lib
     for f in passwd group shadow gshadow; do [ ! -e /etc/$f ] || cp /etc/$f /var/lib/$f.before; done
-    sh "$ctl/postinst" configure
+    said=$(sh "$ctl/postinst" configure 2>&1)
+    [ -z "$said" ] || { echo "postinst configure is not quiet: $said"; exit 1; }
     sh "$ctl/postinst" configure
     getent passwd velmor | grep -q ":/var/lib/velmor:" || { echo "no user velmor"; exit 1; }
     getent group velmor >/dev/null || { echo "no group velmor"; exit 1; }

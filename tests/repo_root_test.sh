@@ -8,22 +8,13 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$1
 build=$2
-log_dir=$(mktemp -d /tmp/velmor-root-XXXXXX)
-server=""
-cleanup() {
-  if [ -n "$server" ] && kill -0 "$server" 2>/dev/null; then kill -KILL -- "-$server" 2>/dev/null || true; fi
-  wait 2>/dev/null || true
-  rm -rf "$log_dir"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; tail -n 40 "$log_dir/server.out" >&2; exit 1; }
-
-# The repository's definition files name the libraries of build/.
-[ "$(cd "$build" && pwd -P)" = "$(cd "$source_dir/build" 2>/dev/null && pwd -P)" ] ||
-  { echo "not the tree build/ of the repository: skipped"; exit 77; }
+# shellcheck source=start_server.sh
+. "$here/start_server.sh"
+require_repository_build "$source_dir" "$build"
+server_test_frame root
+fail() { echo "FAIL: $*" >&2; tail -n 40 "$server_log" >&2; exit 1; }
 
 cd "$source_dir"
-server_log=$log_dir/server.out
 launch() {
   (
     unset ALLOW_CLIENTS MAX_PVM_PROCESSES
@@ -32,8 +23,6 @@ launch() {
   ) >"$server_log" 2>&1 &
   server=$!
 }
-# shellcheck source=start_server.sh
-. "$here/start_server.sh"
 start_server
 
 got=$(build/bin/velmor_client -p "$port" call sample_threads range_average '[1,2,6]') || fail "call"

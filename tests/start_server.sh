@@ -49,3 +49,24 @@ stop_server_with_sighup() {
   if kill -0 "$server" 2>/dev/null; then fail "Velmord did not end on SIGHUP"; fi
   wait "$server" || fail "Velmord's exit status after SIGHUP"
 }
+
+# For the tests that serve the repository's samples, whose definition files
+# name the libraries of build/: any other tree skips (exit 77).
+require_repository_build() {
+  [ "$(cd "$2" && pwd -P)" = "$(cd "$1/build" 2>/dev/null && pwd -P)" ] ||
+    { echo "not the tree build/ of the repository: skipped"; exit 77; }
+}
+
+# A temporary directory of the test's own (log_dir, server_log in it); at the
+# exit the server's process group is killed and the directory removed.
+server_test_frame() {
+  log_dir=$(mktemp -d "${TMPDIR:-/tmp}/velmor-$1-XXXXXX")
+  server_log=$log_dir/server.out
+  server=""
+  trap end_server_test EXIT
+}
+end_server_test() {
+  if [ -n "$server" ] && kill -0 "$server" 2>/dev/null; then kill -KILL -- "-$server" 2>/dev/null || true; fi
+  wait 2>/dev/null || true
+  rm -rf "$log_dir"
+}

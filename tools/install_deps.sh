@@ -2,11 +2,15 @@
 # Installs the Debian packages the build and the tests need (idempotent).
 set -euo pipefail
 # iproute2 and util-linux (ip, unshare, nsenter, setpriv) build the PVM tests' hosts;
-# pkg-config, dpkg-dev: installed-tree and package tests; systemd: systemd-analyze
-# verify of the service unit (no init is started); locales: the charmaps localedef needs
-# to make a locale with a decimal comma for the channel's number tests; libreoffice-calc,
-# its Python script provider and python3-uno: the client add-in's tests and tools/make_calc_book.
-pkgs="build-essential cmake g++ libgtest-dev googletest bison flex pvm pvm-dev iproute2 util-linux pkg-config dpkg-dev systemd locales
+# netbase: /etc/services, where PVM's daemon looks up the "exec" service before it adds
+# a host (absent from minimal images);
+# pkg-config, dpkg-dev: installed-tree and package tests; file: cpack's library
+# dependencies (absent from minimal images); adduser: the package's maintainer
+# scripts; systemd: systemd-analyze verify of the service unit (no init is started);
+# locales: the charmaps localedef needs to make a locale with a decimal comma for the
+# channel's number tests; libreoffice-calc, its Python script provider and python3-uno:
+# the client add-in's tests and tools/make_calc_book.
+pkgs="build-essential cmake g++ libgtest-dev googletest bison flex pvm pvm-dev netbase iproute2 util-linux pkg-config dpkg-dev file adduser systemd locales
       libreoffice-calc libreoffice-script-provider-python python3-uno"
 missing=""
 for p in $pkgs; do
@@ -18,5 +22,5 @@ if [ -n "$missing" ]; then
     exit 1
   fi
   apt-get update
-  apt-get install -y --no-install-recommends $missing
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -o DPkg::Lock::Timeout=900 --no-install-recommends $missing
 fi

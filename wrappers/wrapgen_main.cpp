@@ -16,13 +16,15 @@ int main(int argc, char** argv) {
         "Generates MODULE.bas (the VBA module), MODULE.cpp (the stub source) and compiles\n"
         "MODULE.so for each definition file whose stub library is not newer than the file,\n"
         "as Velmord does at start-up. Relative paths in a file are taken relative to the\n"
-        "file's own directory.\n"
+        "file's own directory. A file of one of those names (or map.info) that was not\n"
+        "generated is never overwritten: the definition file is then skipped with a message.\n"
         "\n"
         "Environment:\n"
         "  VELMOR_LOG_DIR  output directory, must exist (default ./wrapper)\n"
         "  VELMOR_BIN_DIR  directory of system.info, the compiler commands (default .)\n"
         "\n"
-        "Exit status: 1 after all files were processed, 0 when map.info cannot be created.\n");
+        "Exit status: 1 after all files were processed (whatever happened to each: read the\n"
+        "messages), 0 when map.info cannot be created or no file was given.\n");
     return 0;
   }
   settle_wrapper_directory();

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "generated_files.h"
 #include "wrapper_reader.h"
 
 static char wrapper_directory_text[WRAPPER_PATH_SIZE + 1] = "";
@@ -42,6 +43,7 @@ void map_info_path(char* out) {
 }
 
 int empty_map_info(const char* path) {
+  if (!map_info_may_be_written(path)) return 0;
   FILE* f = fopen(path, "w");
   if (f == NULL) {
     fprintf(stderr, "unable to open %s for writing\n", path);

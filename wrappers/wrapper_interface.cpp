@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <sys/stat.h>
 
+#include "generated_files.h"
 #include "system_info.h"
 #include "wrapper_generate.h"
 
@@ -11,6 +12,9 @@ int wrapper_interface(char* _formula_file) {
   char map_path[WRAPPER_PATH_SIZE + 1];
   map_info_path(map_path);
   if (!empty_map_info(map_path)) return 0;
+  // Checked even when nothing is regenerated: a stub library that is someone
+  // else's would be loaded as this module's.
+  if (!module_files_may_be_written(_formula_file)) return 0;
   if (need_to_generate_wrapper(_formula_file))
     generate_wrapper(_formula_file);
   else
@@ -49,6 +53,7 @@ int generate_wrapper(const char* formula_file) {
     return 0;
   }
   fclose(f);
+  if (!module_files_may_be_written(formula_file)) return 0;
   if (!wrapper_generate_code(formula_file)) {
     fprintf(stderr, "# Unable to parse %s file. Please fix the error try again\n", formula_file);
     return 0;

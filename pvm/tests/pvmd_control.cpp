@@ -61,6 +61,12 @@ static void daemon_file(char* out, size_t size) {
   snprintf(out, size, "/tmp/pvmd.%d", (int)getuid());
 }
 
+// The daemon's log. A daemon this tool started is the test's own, and so is
+// its log: it goes with the daemon (without namespaces /tmp is the machine's).
+static void log_file(char* out, size_t size) {
+  snprintf(out, size, "/tmp/pvml.%d", (int)getuid());
+}
+
 // The daemon's last complaint, from its standard error or else its log.
 static void last_line_of(const char* path, char* out, size_t size) {
   FILE* f = fopen(path, "r");
@@ -79,7 +85,7 @@ static void say_why(const char* err_file) {
   last_line_of(err_file, reason, sizeof reason);
   if (reason[0] == '\0') {
     char log[64];
-    snprintf(log, sizeof log, "/tmp/pvml.%d", (int)getuid());
+    log_file(log, sizeof log);
     last_line_of(log, reason, sizeof reason);
   }
   char host[256] = "";
@@ -129,6 +135,9 @@ static int start(const char* state_file, const char* host_file) {
   }
   say_why(err_file);
   kill(pid, SIGKILL);
+  char log[64];
+  log_file(log, sizeof log);
+  unlink(log);
   return 1;
 }
 
@@ -197,6 +206,8 @@ static int stop(const char* state_file) {
   if (alive(pid)) kill(pid, SIGKILL);
   char file[64];
   daemon_file(file, sizeof file);
+  unlink(file);
+  log_file(file, sizeof file);
   unlink(file);
   return 0;
 }

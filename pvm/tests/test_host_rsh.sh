@@ -2,8 +2,8 @@
 # PVM's remote shell for the test hosts of test_hosts.sh: PVM runs
 # "$PVM_RSH HOST [-l USER] [-n] COMMAND" to start the daemon of HOST; this
 # runs COMMAND in HOST's namespaces (network, host name, /tmp) instead of
-# over the network. Standard input and output stay PVM's: the new daemon
-# reports its address on them.
+# over the network, and within the caller's root (in a chroot too). Standard
+# input and output stay PVM's: the new daemon reports its address on them.
 host=$1
 shift
 while [ $# -gt 1 ]; do
@@ -22,4 +22,4 @@ if [ -z "$holder" ]; then
   echo "test_host_rsh.sh: $host has no namespaces" >&2
   exit 1
 fi
-exec nsenter -t "$holder" -n -u -m sh -c "$*"
+exec nsenter -t "$holder" -n -u -m -r -w sh -c "$*"

@@ -21,20 +21,27 @@
 # process that keeps host N's namespaces) and TMPDIR, a directory on the
 # shared disk for files every host must see.
 #
+# In a chroot, / is no mount point and its propagation cannot be changed: the
+# server namespace then makes its root one (see make_own_root), so nothing
+# mounted in it is seen outside and the hosts stay inside the caller's root.
 # Without the privileges to make namespaces: with N = 0 the program runs as
-# before against a pvmd of this machine; with N > 0 it is skipped (exit 77).
-# Every wait is bounded; every process of the namespaces is killed by pid.
+# before against a pvmd of this machine, or is skipped (exit 77, one line
+# saying why) when this machine's host name does not resolve, as pvmd needs
+# it; with N > 0 it is skipped. Every wait is bounded; every process of the
+# namespaces is killed by pid.
 set -u
 
 here=$(cd "$(dirname "$0")" && pwd)
 hosts=0
 state_in=${TMPDIR:-/tmp}
 inside=""
+own_root=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --hosts) hosts=$2; shift 2 ;;
     --state-in) state_in=$2; shift 2 ;;
     --inside) inside=$2; shift 2 ;;
+    --own-root) own_root=$2; shift 2 ;;
     --) shift; break ;;
     *) echo "usage: $0 [--hosts N] [--state-in DIR] -- PROGRAM [ARGS...]" >&2; exit 2 ;;
   esac
@@ -48,11 +55,31 @@ subnet=10.213.0
 
 # --- outside: make the server namespace, or say why not ----------------------
 
+# Makes / of this mount namespace a mount point of its own when it is none (a
+# chroot). The mounts are first made private from the namespace's real root,
+# which setns into one's own mount namespace moves to, so that binding / onto
+# itself reaches no other namespace; "/.." then crosses into that mount.
+make_own_root() {
+  nsenter --mount=/proc/self/ns/mnt mount --make-rprivate / && mount --rbind / /
+}
+
 if [ -z "$inside" ]; then
   isolate="unshare -m -u -n -p --fork --kill-child --mount-proc --propagation private"
+  own_root=no
   if ! why=$($isolate true 2>&1); then
+    chrooted="unshare -m -u -n -p --fork --kill-child --propagation unchanged"
+    if $chrooted bash -c "$(declare -f make_own_root); make_own_root" >/dev/null 2>&1; then
+      isolate=$chrooted
+      own_root=make
+    fi
+  fi
+  if [ "$own_root" = no ] && [ -n "$why" ]; then
     if [ "$hosts" -gt 0 ]; then
       echo "SKIPPED: multi-host PVM tests need network and mount namespaces (run as root): $why"
+      exit 77
+    fi
+    if ! getent hosts "$(hostname)" >/dev/null; then
+      echo "SKIPPED: no namespaces here ($why), and pvmd needs this machine's host name $(hostname), which does not resolve"
       exit 77
     fi
     echo "note: no namespaces here ($why); using this machine's pvmd and /tmp"
@@ -65,8 +92,9 @@ if [ -z "$inside" ]; then
     exit $rc
   fi
   mkdir -p "$state_in"
+  state_in=$(cd "$state_in" && pwd)  # the inside starts from / (chroot)
   state=$(mktemp -d "$state_in/velmor-hosts.XXXXXX") || exit 1
-  $isolate "$0" --hosts "$hosts" --inside "$state" -- "$@"
+  $isolate "$0" --hosts "$hosts" --inside "$state" --own-root "$own_root" -- "$@"
   rc=$?
   rm -rf "$state"
   exit $rc
@@ -74,6 +102,14 @@ fi
 
 # --- inside the server namespace ----------------------------------------------
 
+if [ "$own_root" = make ]; then
+  make_own_root || { echo "cannot make / a mount point of the test namespace" >&2; exit 1; }
+  exec chroot /.. "$here/$(basename "$0")" --hosts "$hosts" --inside "$inside" --own-root made -- "$@"
+fi
+if [ "$own_root" = made ]; then
+  cd / && mount --make-rprivate / && mount -t proc proc /proc ||
+    { echo "cannot set up the test namespace's root" >&2; exit 1; }
+fi
 state=$inside
 started=$(date +%s.%N)
 holders=()

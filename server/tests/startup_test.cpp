@@ -1,5 +1,7 @@
 // Start-up of the real Velmord, run as a child process in test mode.
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
@@ -84,6 +86,34 @@ TEST_F(StartupTest, UnknownArgumentsAreProtoTypeFiles) {
     EXPECT_TRUE(err_has(std::string("file (") + name + ") not found, continuing with the rest\n"))
         << name << "\n" << err_;
   EXPECT_TRUE(out_has("Test completed. Exiting...\n"));
+}
+
+// A file that is there but unreadable for the server's user (a definition
+// file in a 0700 home, with the service running as its own user) says why
+// after the usual line; a file that is not there says nothing more. Root
+// reads anything, so as root the server runs without the capabilities that
+// override file permissions.
+TEST_F(StartupTest, UnreadableDefinitionFileSaysWhy) {
+  const std::string unreadable = dir_.file("payroll.def");
+  velmor_test::write_file(unreadable, "FUNCTIONS {\n  double net_pay (double gross);\n}\n");
+  ASSERT_EQ(chmod(unreadable.c_str(), 0), 0);
+  const std::string missing = dir_.file("missing.def");
+  std::vector<std::string> args = {"-t", unreadable, missing};
+  std::string program = VELMORD_PATH;
+  if (geteuid() == 0) {
+    args.insert(args.begin(), {"--inh-caps=-dac_override,-dac_read_search",
+                               "--bounding-set=-dac_override,-dac_read_search", program});
+    program = "/usr/bin/setpriv";
+  }
+  Process p(program, args, env(), dir_.path());
+  EXPECT_EQ(p.wait_exit(60000), 0);
+  err_ = p.err();
+  const struct passwd* me = getpwuid(geteuid());
+  ASSERT_NE(me, nullptr);
+  EXPECT_TRUE(err_has("file (" + unreadable + ") not found, continuing with the rest\n"
+                      "permission denied: the server runs as user " + me->pw_name + "\n")) << err_;
+  EXPECT_TRUE(err_has("file (" + missing + ") not found, continuing with the rest\n")) << err_;
+  EXPECT_FALSE(err_has("file (" + missing + ") not found, continuing with the rest\nperm")) << err_;
 }
 
 TEST_F(StartupTest, SummaryBlock) {

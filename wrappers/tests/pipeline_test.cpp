@@ -244,9 +244,29 @@ TEST_F(PipelineTest, ListingThatEndsEarlyLeavesAnOpenLine) {
   EXPECT_EQ(read_file(map_path), lib + "~a(int)~a(int)~\n" + lib + "~b(int)~");
 }
 
+// The server loads MODULE.so of the wrapper directory even when it builds
+// nothing: one that is not the compile of a generated stub source (a user's
+// own library of that name) is neither loaded nor overwritten.
+TEST_F(PipelineTest, WrapperInterfaceLeavesSomeoneElsesStubLibraryAlone) {
+  system_info("LINUX-CC true\n");
+  const std::string def = wrapper_dir.file("payroll.def");
+  const std::string so = wrapper_dir.file("payroll.so");
+  write_file(def, "FUNCTIONS {\n  int f (int a);\n}\n");
+  set_mtime(def, 1700000000);
+  write_file(so, "the user's own library");
+  ::testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(wrapper_interface((char*)def.c_str()), 0);
+  ::testing::internal::GetCapturedStdout();
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("refusing to overwrite " + so + ": it was not generated"), std::string::npos) << err;
+  EXPECT_EQ(read_file(so), "the user's own library");
+  EXPECT_FALSE(file_exists(wrapper_dir.file("payroll.cpp")));
+}
+
 TEST_F(PipelineTest, WrapperInterfaceWithoutDefinitionFile) {
   system_info("LINUX-CC true\n");
-  write_file(wrapper_dir.file("map.info"), "old contents\n");
+  write_file(wrapper_dir.file("map.info"), "/old/lib.so~_Z1fi~f(int)~\n");  // an earlier run's
   ::testing::internal::CaptureStderr();
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(wrapper_interface((char*)wrapper_dir.file("absent.def").c_str()), 1);

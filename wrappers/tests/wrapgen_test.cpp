@@ -2,6 +2,7 @@
 // whole runs over definition files.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utime.h>
@@ -97,6 +98,60 @@ TEST(WrapgenTest, GeneratesCompilesAndSkipsWhatIsUpToDate) {
   EXPECT_NE(run.err.find("function (missing_function) is NOT available in the shared library"), std::string::npos);
   EXPECT_NE(cpp.find("int average(DataExchange *de) {\n"), std::string::npos);
   EXPECT_NE(read_file(dir.file("payroll.bas")).find("Function GetPort_payroll () as integer\n"), std::string::npos);
+}
+
+// The README's own mistake: generating into the directory that holds the
+// user's source. Each file of a generated name that generation did not write
+// stops that definition file with a message naming it, and stays as it was.
+TEST(WrapgenTest, NeverOverwritesAFileItDidNotWrite) {
+  const std::string def_text = std::string("LIBRARIES {\n  ") + VELMOR_TEST_USERLIB +
+                               ";\n}\nFUNCTIONS {\n  double average (const double * values, int count);\n}\n";
+  struct Case {
+    const char* name;
+    const char* content;
+    int status;  // map.info refused: nothing at all can be generated
+  } cases[] = {
+      {"payroll.cpp", "// payroll.cpp: the user's own source\ndouble net_pay(double g) { return g; }\n", 1},
+      {"payroll.bas", "Attribute VB_Name = \"payroll\"\n' the user's own module\n", 1},
+      {"payroll.so", "\177ELF the user's own library", 1},
+      {"map.info", "the user's notes\n", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    write_file(dir.file("payroll.def"), def_text);
+    write_file(dir.file(c.name), c.content);
+    WrapgenRun run = run_wrapgen({dir.file("payroll.def")}, dir.path(), VELMOR_TEST_BIN_DIR);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_NE(run.err.find("refusing to overwrite " + dir.file(c.name) + ": it was not generated"),
+              std::string::npos) << run.err;
+    EXPECT_EQ(read_file(dir.file(c.name)), c.content);
+    for (const char* generated : {"payroll.cpp", "payroll.bas", "payroll.so"})
+      if (std::string(generated) != c.name) EXPECT_FALSE(file_exists(dir.file(generated))) << generated;
+  }
+}
+
+TEST(WrapgenTest, RegeneratesItsOwnFiles) {
+  if (!file_exists(VELMOR_TEST_SUPPORT_HEADER)) GTEST_SKIP() << "no " VELMOR_TEST_SUPPORT_HEADER " yet";
+  TempDir dir;
+  const std::string def = dir.file("payroll.def");
+  write_file(def, std::string("LIBRARIES {\n  ") + VELMOR_TEST_USERLIB +
+                      ";\n}\nFUNCTIONS {\n  double average (const double * values, int count);\n}\n");
+  age(def, 20);
+  WrapgenRun first = run_wrapgen({def}, dir.path(), VELMOR_TEST_BIN_DIR);
+  ASSERT_TRUE(file_exists(dir.file("payroll.so"))) << first.out << first.err;
+  // The definition file changes after the first run: everything is made again.
+  for (const char* generated : {"payroll.cpp", "payroll.bas", "payroll.so", "map.info"}) age(dir.file(generated), 30);
+  write_file(def, read_file(def));
+  WrapgenRun second = run_wrapgen({def}, dir.path(), VELMOR_TEST_BIN_DIR);
+  EXPECT_EQ(second.status, 1);
+  EXPECT_EQ(second.err.find("refusing"), std::string::npos) << second.err;
+  EXPECT_NE(second.out.find("compile_shared_object_file for " + dir.file("payroll")), std::string::npos);
+  for (const char* generated : {"payroll.cpp", "payroll.bas", "payroll.so"}) {
+    struct stat st;
+    ASSERT_EQ(stat(dir.file(generated).c_str(), &st), 0) << generated;
+    EXPECT_GT(st.st_mtime, time(NULL) - 25) << generated;
+  }
 }
 
 size_t count(const std::string& text, const std::string& piece) {
