@@ -126,8 +126,9 @@ TEST(WrapgenTest, NeverOverwritesAFileItDidNotWrite) {
     EXPECT_NE(run.err.find("refusing to overwrite " + dir.file(c.name) + ": it was not generated"),
               std::string::npos) << run.err;
     EXPECT_EQ(read_file(dir.file(c.name)), c.content);
-    for (const char* generated : {"payroll.cpp", "payroll.bas", "payroll.so"})
+    for (const char* generated : {"payroll.cpp", "payroll.bas", "payroll.so"}) {
       if (std::string(generated) != c.name) EXPECT_FALSE(file_exists(dir.file(generated))) << generated;
+    }
   }
 }
 
