@@ -83,6 +83,9 @@ static void release_accept_turn(Child* lock) {
 // The next admitted client's socket, or Tarrow::ACCEPT_NONE /
 // Tarrow::ACCEPT_IDLE. Rejected clients are closed before anything is read.
 // With other workers, accept is taken in turns.
+// Set when the listening socket carries the idle threads' receive time-out.
+static bool listening_time_out = false;
+
 static int accept_admitted(sockaddr_in* addr) {
   bool turns = ProcessManager::max_kids > 1;
   if (turns) take_accept_turn(ProcessManager::accept_lock);
@@ -102,6 +105,12 @@ static int accept_admitted(sockaddr_in* addr) {
     fprintf(stderr, "Rejected: connection request from %s\n", ip);
     return Tarrow::ACCEPT_NONE;
   }
+  // An accepted socket inherits the listening socket's time-out; a
+  // conversation has no idle limit.
+  if (listening_time_out) {
+    timeval none = {0, 0};
+    setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof(none));
+  }
   return sock;
 }
 
@@ -110,7 +119,9 @@ static int accept_admitted(sockaddr_in* addr) {
 static bool let_threads_accept_at_once(int server_socket) {
   if (ProcessManager::max_kids > 1) return false;
   timeval idle = {Tarrow::kPoolThreadIdleSeconds, 0};
-  return setsockopt(server_socket, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof(idle)) == 0;
+  listening_time_out =
+      setsockopt(server_socket, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof(idle)) == 0;
+  return listening_time_out;
 }
 
 void ProcessManager::pool_worker_loop() {
