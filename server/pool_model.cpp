@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "accept_backoff.h"
 #include "address_filter.h"
 #include "process_manager.h"
 #include "process_table.h"
@@ -95,7 +96,7 @@ static int accept_admitted(sockaddr_in* addr) {
   if (turns) release_accept_turn(ProcessManager::accept_lock);
   if (sock < 0) {
     if (err == EAGAIN || err == EWOULDBLOCK) return Tarrow::ACCEPT_IDLE;
-    if (err != EINTR) fprintf(stderr, "Error While Accepting clients connection \n");
+    accept_failed(err);
     return Tarrow::ACCEPT_NONE;
   }
   char ip[INET_ADDRSTRLEN];

@@ -450,6 +450,49 @@ TEST_F(ServerTest, ServesPastDescriptor1023) {
   EXPECT_EQ(fresh.ask("echo~fresh"), "fresh");
 }
 
+// CPU time (user and system) of a process so far, in clock ticks.
+long cpu_ticks(pid_t pid) {
+  std::string stat = velmor_test::read_file("/proc/" + std::to_string(pid) + "/stat");
+  size_t at = stat.rfind(')');
+  if (at == std::string::npos) return -1;
+  std::vector<std::string> fields;
+  for (size_t from = at + 2; from < stat.size();) {
+    size_t end = stat.find(' ', from);
+    if (end == std::string::npos) end = stat.size();
+    fields.push_back(stat.substr(from, end - from));
+    from = end + 1;
+  }
+  // Fields 14 and 15 of the file; the list starts at field 3.
+  return fields.size() > 12 ? atol(fields[11].c_str()) + atol(fields[12].c_str()) : -1;
+}
+
+// Out of descriptors, accepting pauses instead of spinning, writes little,
+// and serves again once descriptors are free.
+TEST_F(ServerTest, OutOfDescriptorsAcceptPausesAndRecovers) {
+  // A limit the server cannot raise.
+  start({{"MAX_PROCESSES", "1"}}, "/usr/bin/prlimit",
+        {"--nofile=48:48", "--", VELMORD_SCRIPTED_PATH, "-p", std::to_string(port_),
+         "no_prototype_file.def"});
+  {
+    Client first("127.0.0.1", port_);
+    ASSERT_EQ(first.ask("echo~up"), "up") << server_->err();
+  }
+  std::vector<std::unique_ptr<Client>> idle;
+  for (int i = 0; i < 80; i++) idle.emplace_back(new Client("127.0.0.1", port_));
+  ASSERT_TRUE(server_->wait_for_err("Error While Accepting clients connection \n", 10000));
+  long before = cpu_ticks(server_->pid());
+  size_t log_before = server_->err().size();
+  const int kSeconds = 3;
+  sleep(kSeconds);
+  long used = cpu_ticks(server_->pid()) - before;
+  EXPECT_LT(used, sysconf(_SC_CLK_TCK) * kSeconds / 3) << "CPU ticks while out of descriptors";
+  // A report a second, each of a few lines.
+  EXPECT_LT(server_->err().size() - log_before, 2000u) << server_->err().substr(log_before, 2000);
+  idle.clear();
+  Client again("127.0.0.1", port_);
+  EXPECT_EQ(again.ask("echo~served again", 20000), "served again") << server_->err().substr(0, 3000);
+}
+
 class PerUserTest : public ServerTest {
  protected:
   void SetUp() override {
