@@ -493,6 +493,94 @@ TEST_F(ServerTest, OutOfDescriptorsAcceptPausesAndRecovers) {
   EXPECT_EQ(again.ask("echo~served again", 20000), "served again") << server_->err().substr(0, 3000);
 }
 
+// Threads of a process, from /proc.
+int thread_count(pid_t pid) {
+  std::string status = velmor_test::read_file("/proc/" + std::to_string(pid) + "/status");
+  size_t at = status.find("Threads:");
+  return at == std::string::npos ? -1 : atoi(status.c_str() + at + 8);
+}
+
+// Connections that have not sent a whole request line cost no thread: a
+// crowd of them beside working conversations, in one process and in
+// workers taking turns.
+TEST_F(ServerTest, SilentConnectionsCostNoThread) {
+  for (const char* kids : {"1", "2"}) {
+    SCOPED_TRACE(std::string("MAX_PROCESSES ") + kids);
+    port_ = velmor_test::free_port();
+    start({{"MAX_PROCESSES", kids}});
+    std::vector<std::unique_ptr<Client>> silent = idle_connections(port_, 3000);
+    ASSERT_EQ(silent.size(), 3000u);
+    Client cut("127.0.0.1", port_);
+    ::send(cut.sock(), "echo~half", 9, MSG_NOSIGNAL);  // a line without its end
+    Client c("127.0.0.1", port_);
+    pid_t serving = atoi(c.ask("pid").c_str());
+    ASSERT_GT(serving, 0);
+    EXPECT_EQ(c.ask("echo~served"), "served");
+    EXPECT_LT(thread_count(serving), 16);
+    // A silent connection that speaks at last is served.
+    EXPECT_EQ(silent[1234]->ask("echo~late"), "late");
+    server_.reset();
+  }
+}
+
+// MAX_THREADS_PER_PROCESS bounds the threads serving conversations: the
+// conversations beyond it wait their turn, and are served in order as
+// earlier ones end.
+TEST_F(ServerTest, ConversationsBeyondTheThreadLimitWaitTheirTurn) {
+  start({{"MAX_PROCESSES", "1"}, {"MAX_THREADS_PER_PROCESS", "3"}});
+  std::vector<std::unique_ptr<Client>> open;
+  for (int i = 0; i < 3; i++) {
+    open.emplace_back(new Client("127.0.0.1", port_));
+    EXPECT_EQ(open.back()->ask("echo~" + std::to_string(i)), std::to_string(i));
+  }
+  std::vector<std::unique_ptr<Client>> queued;
+  for (int i = 0; i < 2; i++) {
+    queued.emplace_back(new Client("127.0.0.1", port_));
+    queued.back()->send("echo~queued " + std::to_string(i));
+  }
+  EXPECT_FALSE(readable(queued[0]->sock(), 1000));
+  EXPECT_LE(thread_count(server_->pid()), 3 + 4);
+  for (int i = 0; i < 2; i++) {
+    open[i]->send("complete");
+    EXPECT_EQ(open[i]->reply(), "completed");
+    EXPECT_EQ(queued[i]->reply(), "queued " + std::to_string(i));
+  }
+  EXPECT_TRUE(process_alive(server_->pid()));
+}
+
+// A server that cannot create threads (the service's task limit, here a
+// process limit of its user) reports it, serves what it can, and serves the
+// waiting conversations once threads are free again.
+TEST_F(ServerTest, ThreadLimitIsSurvived) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the server as another user";
+  for (const std::string& d : {dir_.path(), bin_dir_, log_dir_}) chmod(d.c_str(), 0777);
+  start({{"MAX_PROCESSES", "1"}}, "/usr/bin/setpriv",
+        {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/prlimit", "--nproc=24",
+         "--", VELMORD_SCRIPTED_PATH, "-p", std::to_string(port_), "no_prototype_file.def"});
+  std::vector<std::unique_ptr<Client>> open;
+  int answered = 0;
+  for (int i = 0; i < 40; i++) {
+    open.emplace_back(new Client("127.0.0.1", port_));
+    open.back()->send("echo~" + std::to_string(i));
+    if (open.back()->reply(i < 10 ? 15000 : 500) == std::to_string(i)) answered++;
+  }
+  EXPECT_GE(answered, 10);
+  EXPECT_LT(answered, 40);
+  EXPECT_TRUE(server_->wait_for_err("Error creating a thread, error code: EAGAIN", 10000))
+      << server_->err();
+  // Ending the answered conversations frees threads for the waiting ones.
+  for (int i = 0; i < 40; i++) {
+    if (i >= answered) {
+      EXPECT_EQ(open[i]->reply(20000), std::to_string(i));
+    }
+    open[i]->send("complete");
+    EXPECT_EQ(open[i]->reply(20000), "completed") << i;
+  }
+  EXPECT_TRUE(process_alive(server_->pid()));
+  Client fresh("127.0.0.1", port_);
+  EXPECT_EQ(fresh.ask("echo~fresh"), "fresh");
+}
+
 class PerUserTest : public ServerTest {
  protected:
   void SetUp() override {
@@ -626,12 +714,12 @@ TEST_F(ServerTest, RealVelmordListensAndWritesItsPidFile) {
   EXPECT_EQ(velmor_test::read_file(log_dir_ + "/velmor.pid"), std::to_string(server_->pid()));
   EXPECT_TRUE(server_->wait_for_err("file (no_prototype_file.def) not found", 5000));
 
-  // A second server on the same port cannot bind: message and status 0.
+  // A second server on the same port cannot bind: message and a failure status.
   Process second(VELMORD_PATH, {"-p", std::to_string(port_), "x.def"},
                  {{"VELMOR_BIN_DIR", bin_dir_}, {"VELMOR_LOG_DIR", log_dir_},
                   {"MAX_PROCESSES", "1"}},
                  dir_.path());
-  EXPECT_EQ(second.wait_exit(30000), 0);
+  EXPECT_EQ(second.wait_exit(30000), 1);
   EXPECT_NE(second.err().find("Error: setup_and_startup_children, bind () call failed\n"),
             std::string::npos);
 }
