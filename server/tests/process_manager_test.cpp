@@ -87,6 +87,16 @@ class ServerTest : public ::testing::Test {
     return kids;
   }
 
+  // wait_for_workers, then until each runs with its own handlers.
+  std::vector<pid_t> wait_for_running_workers(size_t n) {
+    std::vector<pid_t> kids = wait_for_workers(n);
+    for (int waited = 0; waited < 10000 && count_in_out("calling to create a pvm task") < int(n);
+         waited += 50)
+      usleep(50 * 1000);
+    usleep(200 * 1000);
+    return kids;
+  }
+
   int count_in_out(const std::string& text) const {
     std::string out = server_->out();
     int n = 0;
@@ -283,13 +293,8 @@ TEST_F(ServerTest, PoolWorkersServeConcurrentConnections) {
 
 TEST_F(ServerTest, Sigusr1RestartsWorkers) {
   start({{"MAX_PROCESSES", "3"}});
-  std::vector<pid_t> old = wait_for_workers(3);
+  std::vector<pid_t> old = wait_for_running_workers(3);
   ASSERT_EQ(old.size(), 3u);
-  // Running workers, each with its own handlers.
-  for (int waited = 0; waited < 10000 && count_in_out("calling to create a pvm task") < 3;
-       waited += 50)
-    usleep(50 * 1000);
-  usleep(200 * 1000);
   kill(server_->pid(), SIGUSR1);
   std::vector<pid_t> fresh;
   for (int waited = 0; waited < 10000; waited += 50) {
@@ -311,12 +316,8 @@ TEST_F(ServerTest, Sigusr1RestartsWorkers) {
 // A worker that crashes still says so.
 TEST_F(ServerTest, CrashingWorkerSaysSo) {
   start({{"MAX_PROCESSES", "2"}});
-  std::vector<pid_t> workers = wait_for_workers(2);
+  std::vector<pid_t> workers = wait_for_running_workers(2);
   ASSERT_EQ(workers.size(), 2u);
-  for (int waited = 0; waited < 10000 && count_in_out("calling to create a pvm task") < 2;
-       waited += 50)
-    usleep(50 * 1000);
-  usleep(200 * 1000);
   kill(workers[0], SIGABRT);
   EXPECT_TRUE(server_->wait_for_out(
       "oops..crashing...(on signal 6, pid: " + std::to_string(workers[0]) + ")\n", 10000))
