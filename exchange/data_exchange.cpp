@@ -21,7 +21,6 @@ DataExchange::DataExchange()
       stream_client(nullptr),
       request_released(0),
       client_released(0),
-      request_socket_closed(0),
       delivery_lost(0),
       conversation_over(0) {
   unit_data[0] = '\0';
@@ -97,7 +96,6 @@ int DataExchange::is_open() const {
 // writes to descriptor 0 (that is "no connection", not standard input).
 int DataExchange::send_unit(const char* text) {
   if (sd <= 0) return 0;
-  // On the per-user relay's link only the conversation's end may follow.
   if (conversation_over) return 0;
   if (stream_client != nullptr) {
     int rc = stream_send(stream_client, text);
@@ -118,12 +116,11 @@ int DataExchange::send_unit(const char* text) {
 }
 
 // A line that did not arrive whole ends the conversation: a cut-off text is
-// no value, and nothing is acknowledged that was not received. The per-user
-// relay's link stays open for the conversation's end.
+// no value, and nothing is acknowledged that was not received.
 void DataExchange::lose_conversation(int rc) {
   conversation_over = 1;
   if (rc == LINE_FAILED) fprintf(stderr, "WARNING: connection terminated.\n");
-  if (rc != LINE_CONVERSATION_OVER) close_connection();
+  close_connection();
 }
 
 char* DataExchange::receive_data(int ack) {
@@ -187,17 +184,6 @@ int DataExchange::done_with_arguments() {
   return 1;
 }
 
-int DataExchange::end_client_conversation() {
-  int ok = 0;
-  if (sd > 0) {
-    ok = end_relay_conversation(sd);
-    if (!ok) close(sd);
-  }
-  if (!ok) request_socket_closed = 1;
-  sd = 0;
-  return ok;
-}
-
 int DataExchange::done_with_result() {
   if (cinfo.execution_type == 1) {
     receive_data(0);
@@ -226,24 +212,14 @@ int DataExchange::break_connection(int kind) {
     return 1;
   }
   snprintf(unit_data, sizeof(unit_data), form, GetFunctionKey());
-  // What is lost from here on are the call's values, not its request.
-  if (execution_model == PROCESS_POOL) {
-    send_data(1);
-    close_connection();
-    // From here on sd is a call-back connection of its own.
-    conversation_over = 0;
-    delivery_lost = 0;
-    return 1;
-  }
-  // Per-user: sd is this worker's stream to the relay, which the request
-  // thread goes on serving; it is handed back, not closed.
   send_data(1);
-  if (sd == 0)
-    request_socket_closed = 1;
-  else
-    end_client_conversation();
+  close_connection();
+  // What is lost from here on are the call's values, not its request: sd is
+  // a call-back connection of its own from now on.
   conversation_over = 0;
   delivery_lost = 0;
+  if (execution_model == PROCESS_POOL) return 1;
+  // Per-user: the request thread waits for this to serve the next conversation.
   release_request_thread();
   if (data_service_type == PVM_PROXY_SERVICE) SetPVMKey(PvmReceive());
   return 1;

@@ -95,17 +95,13 @@ class DataExchange {
   int request_released;
   // Set by release_request_thread: this call's client has been let go.
   int client_released;
-  // Set by break_connection when a failed send closed the request socket, so
-  // the request thread stops serving that descriptor.
-  int request_socket_closed;
   // Set once a value of a thread or live thread could not be delivered; from
   // then on the call delivers nothing more (see lose_delivery).
   int delivery_lost;
   // Set when the conversation on sd ended before the call was through with it
-  // (the client closed or failed mid-line or let a time limit pass, or the
-  // per-user relay said its client is gone; on a PVM worker, the proxy said
-  // so). From then on nothing more is read from or written to that
-  // connection; a new call-back connection starts afresh.
+  // (the client closed or failed mid-line or let a time limit pass; on a
+  // PVM worker, the proxy said so). From then on nothing more is read from
+  // or written to that connection; a new call-back connection starts afresh.
   int conversation_over;
 
   DataExchange();
@@ -171,12 +167,6 @@ class DataExchange {
   // the marker as a PVM text instead of connecting; the proxy relays the
   // worker's deliveries to the client.
   int PvmMakeConnection(int marker);
-
-  // Per-user: ends the conversation with the relay (which closes the
-  // client's connection and acknowledges) and hands the request stream back:
-  // sd becomes 0 without being closed. Returns 1 when the relay
-  // acknowledged; 0 when the stream failed (it is then closed).
-  int end_client_conversation();
 
   // Phases of a call. done_with_arguments reads the end-of-arguments line
   // (on a PVM worker: the proxy's text for it) and throws CallAbandoned when

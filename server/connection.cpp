@@ -41,16 +41,6 @@ int Tarrow::HandleClient(void* record) {
     // line or the end comes.
     char line[kLineSize];
     int n = receive_line(sock, line, sizeof(line));
-    if (n == LINE_CONVERSATION_OVER) {
-      // Per-user: the relay's client left; the link stays, the conversation
-      // (and with it any half-sent request) is over.
-      if (!end_relay_conversation(sock)) {
-        close(sock);
-        hc->sock_desc = 0;
-        return 0;
-      }
-      return 1;
-    }
     if (n < 1) {
       // A cut-off request line is no request: nothing of it is served.
       if (n == LINE_ENDED)
@@ -263,8 +253,7 @@ int Tarrow::process_per_user_service(int slot, int ClientSock, sockaddr_in Clien
   hc.sock_desc = ClientSock;
   hc.ClientAddr = ClientAddr;
   hc.tarrow = this;
-  // The stream is the worker's permanent link to the server: left open. Only
-  // when it failed (the server is gone) is it closed, and then -1 says so.
   int rc = HandleClient(&hc);
-  return hc.sock_desc == 0 ? -1 : rc;
+  if (hc.sock_desc != 0) close(hc.sock_desc);
+  return rc;
 }

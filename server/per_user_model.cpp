@@ -1,321 +1,369 @@
-// Per-user model: the server's proxy threads accept, bind each client
-// address to a slot and relay its conversations to the slot's worker (see
-// process_manager.h).
+// Per-user model. The server process alone accepts, in one thread: each
+// connection is filtered at once (ALLOW_CLIENTS, before anything is read),
+// waits with all others in one epoll loop for its first whole request line
+// (nothing of it is read), then binds its client address to a slot and
+// queues for the slot's turn. At its turn the socket itself is passed to the
+// slot's worker over the slot's link (a Unix socket pair, SCM_RIGHTS); the
+// worker serves the conversation on the client's socket as a pool worker
+// does, and closes it.
+//
+// A slot serves one conversation at a time: a user's library state is its
+// own and need not be thread-safe. Two requests are answered before the
+// slot's turn, because they must not wait behind a long call of the same
+// address: stop_thread (answered here, passed to the slot's worker through
+// its stop pipe) and __CLOSE__ (the connection is closed, as the worker
+// would).
+//
+// On the link the worker notes kTaken once it holds a passed socket (until
+// then the server keeps its own copy, so a worker that dies first leaves the
+// socket to its successor), kRefused when a socket did not arrive whole,
+// and kDone when the conversation is over.
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <strings.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <new>
+#include <deque>
+#include <vector>
 
 #include "address_filter.h"
-#include "idle_threads.h"
+#include "descriptor_passing.h"
+#include "first_line_wait.h"
 #include "line_transport.h"
 #include "process_manager.h"
 #include "process_table.h"
+#include "stop_forwarding.h"
 #include "tarrow.h"
 
-static const int kLineSize = 1024;
-static const int kProxyWaitSeconds = 120;
-// An idle proxy thread ends after this long without a connection.
-static const int kIdleProxySeconds = 60;
+namespace {
 
-// Per-user model: one conversation at a time per slot, so that two
-// connections of one client never mix their lines on the slot's stream pair.
-static pthread_mutex_t* slot_locks = nullptr;
-// Per-user model: the binding of addresses to slots, made by proxy threads.
-static pthread_mutex_t binding_lock = PTHREAD_MUTEX_INITIALIZER;
+const int kLineSize = 1024;
+// A connection that sends no whole request line for this long is closed.
+const int kFirstLineSeconds = 120;
+// Accepts per turn of the loop, so that a flood of connections does not
+// keep the loop from the connections already waiting.
+const int kAcceptsPerTurn = 64;
+const char kTaken = 'T', kRefused = 'R', kDone = 'D';
 
-void create_slot_locks(int count) {
-  slot_locks = new pthread_mutex_t[count];
-  for (int i = 0; i < count; i++) pthread_mutex_init(&slot_locks[i], nullptr);
+struct Waiting {
+  int sock;
+  sockaddr_in addr;
+};
+
+struct SlotState {
+  std::deque<Waiting> queue;  // ready connections waiting for the slot's turn
+  Waiting passing = {-1, {}};  // passed to the worker, not yet taken
+  bool serving = false;        // the worker has a conversation
+  bool linked = false;         // the worker runs and its link is watched
+};
+
+std::vector<SlotState> slots;
+FirstLineWait* waiter = nullptr;
+// Set by SIGCHLD: a worker ended or was stopped.
+volatile sig_atomic_t worker_changed = 0;
+
+void dispatch(int slot);
+
+const char* ip_of(const sockaddr_in& addr, char* out, socklen_t size) {
+  return dotted(addr.sin_addr, out, size);
 }
 
-int ProcessManager::find_client_slot(in_addr address) {
-  pthread_mutex_lock(&binding_lock);
-  int slot = -1;
-  for (int i = 0; i < max_kids && slot < 0; i++) {
-    if (clients[i].sin_addr.s_addr == address.s_addr) slot = i;
-    else if (clients[i].sin_addr.s_addr == 0) {
-      clients[i].sin_addr = address;
-      char ip[INET_ADDRSTRLEN];
-      printf("connection from a new client (%s), accepted!\n",
-             dotted(address, ip, sizeof(ip)));
-      slot = i;
+// Command word of a request line, compared without regard to case.
+bool is_command(const char* line, const char* word) {
+  size_t n = strlen(word);
+  return strncasecmp(line, word, n) == 0 && (line[n] == '\0' || line[n] == '~');
+}
+
+// True when the client has already ended the connection: its request is
+// left unserved.
+bool client_left(int sock) {
+  pollfd p = {sock, POLLRDHUP, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+// Sends a short reply without ever blocking the loop: a client that does
+// not read loses its connection instead.
+bool reply_at_once(int sock, const char* text) {
+  size_t total = strlen(text) + 1;
+  ssize_t n = send(sock, text, total, MSG_DONTWAIT | MSG_NOSIGNAL);
+  return n == static_cast<ssize_t>(total);
+}
+
+void close_queued(int sock) {
+  waiter->unwatch(sock);
+  close(sock);
+}
+
+// Watched while queued, so that a client that leaves frees its descriptor
+// at once.
+void watch_queued(int slot, int sock) {
+  waiter->watch(sock, EPOLLRDHUP, [slot, sock](uint32_t) {
+    std::deque<Waiting>& q = slots[slot].queue;
+    for (auto it = q.begin(); it != q.end(); ++it) {
+      if (it->sock != sock) continue;
+      q.erase(it);
+      close_queued(sock);
+      return;
+    }
+  });
+}
+
+void queue_front(int slot, const Waiting& w) {
+  slots[slot].queue.push_front(w);
+  watch_queued(slot, w.sock);
+}
+
+// The worker of the slot ended, was stopped or lost its link: a socket it
+// had not taken yet goes back to the head of the queue, and a new worker
+// starts at once when connections wait.
+void worker_lost(int slot) {
+  SlotState& s = slots[slot];
+  if (!s.linked) return;
+  s.linked = false;
+  int& link = ProcessManager::clients[slot].filedes[1];
+  waiter->unwatch(link);
+  Child* child = &ProcessManager::children[slot];
+  int pid = load(&child->pid);
+  if (!worker_has_ended(child) && pid > 0) {
+    // Alive without its link it could serve nobody.
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  store(&child->status, CHILD_ENDED);
+  close(link);
+  link = -1;
+  if (s.passing.sock >= 0) queue_front(slot, s.passing);
+  s.passing.sock = -1;
+  s.serving = false;
+  dispatch(slot);
+}
+
+void on_link(int slot, uint32_t events) {
+  SlotState& s = slots[slot];
+  int link = ProcessManager::clients[slot].filedes[1];
+  for (;;) {
+    char note;
+    ssize_t n = recv(link, &note, 1, MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && (events & (EPOLLHUP | EPOLLERR)) == 0)
+      break;
+    if (n <= 0) {
+      worker_lost(slot);
+      return;
+    }
+    if ((note == kTaken || note == kRefused) && s.passing.sock >= 0) {
+      if (note == kRefused) {
+        char ip[INET_ADDRSTRLEN];
+        fprintf(stderr, "Worker of slot %d could not take a connection from %s, closing it\n", slot,
+                ip_of(s.passing.addr, ip, sizeof(ip)));
+      }
+      close(s.passing.sock);
+      s.passing.sock = -1;
+      s.serving = note == kTaken;
+    } else if (note == kDone) {
+      s.serving = false;
     }
   }
-  pthread_mutex_unlock(&binding_lock);
-  return slot;
+  dispatch(slot);
 }
 
-// Per-user model: the proxy threads accept (see accept_proxied); the main
-// thread only waits for SIGHUP, which the proxy threads leave to it.
-void ProcessManager::per_user_loop() {
-  start_first_proxy();
-  sigset_t hangup, waiting;
-  sigemptyset(&hangup);
-  sigaddset(&hangup, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &hangup, &waiting);
-  for (;;) {
-    finish_if_hung_up();
-    sigsuspend(&waiting);
+// Starts the slot's worker if it is not running; false when it cannot be.
+bool ensure_worker(int slot) {
+  SlotState& s = slots[slot];
+  if (s.linked) return true;
+  if (load(&ProcessManager::children[slot].pid) != 0)
+    fprintf(stderr, "Server crashed... starting a new server..\n");
+  if (PM.spawn_child(slot) != 0) return false;
+  int link = ProcessManager::clients[slot].filedes[1];
+  if (!waiter->watch(link, EPOLLIN, [slot](uint32_t events) { on_link(slot, events); })) {
+    fprintf(stderr, "Unable to watch the link of slot %d\n", slot);
+    return false;
+  }
+  s.linked = true;
+  return true;
+}
+
+// Passes the slot's next connection to its worker when the slot is free.
+void dispatch(int slot) {
+  SlotState& s = slots[slot];
+  while (s.passing.sock < 0 && !s.serving && !s.queue.empty()) {
+    Waiting w = s.queue.front();
+    s.queue.pop_front();
+    waiter->unwatch(w.sock);
+    if (client_left(w.sock)) {
+      close(w.sock);
+      continue;
+    }
+    bool fresh = !s.linked;
+    if (!ensure_worker(slot)) {
+      fprintf(stderr, "No worker for slot %d, closing the client's connection\n", slot);
+      close(w.sock);
+      continue;
+    }
+    if (!pass_descriptor(ProcessManager::clients[slot].filedes[1], w.sock)) {
+      if (fresh) {
+        fprintf(stderr, "Unable to pass a connection to the worker of slot %d, closing it\n", slot);
+        close(w.sock);
+        continue;
+      }
+      queue_front(slot, w);
+      worker_lost(slot);  // starts a new worker, which gets the connection
+      return;
+    }
+    s.passing = w;
   }
 }
 
-// The next admitted connection, as a new ProxyStruct. Filtered before
-// anything is read or bound, as in the pool model.
-ProxyStruct* ProcessManager::accept_proxied() {
-  for (;;) {
+void reject_unbound(const sockaddr_in& addr) {
+  char ip[INET_ADDRSTRLEN];
+  fprintf(stderr,
+          "Rejected: connection request from %s, all %d worker slots are bound to other "
+          "clients\n",
+          ip_of(addr, ip, sizeof(ip)), ProcessManager::max_kids);
+}
+
+// stop_thread ahead of the slot's turn: answered here, passed to the worker
+// that runs the address's calls; the connection then waits for its next line.
+void stop_out_of_turn(int slot, int sock, const sockaddr_in& addr) {
+  char line[kLineSize];
+  // The whole line is there: this read does not wait.
+  if (receive_line(sock, line, sizeof(line)) < 1 || !reply_at_once(sock, "__OK__")) {
+    close(sock);
+    return;
+  }
+  const char* tilde = strchr(line, '~');
+  pass_stop_to_slot(slot, tilde == nullptr ? "" : tilde + 1);
+  waiter->add(sock, addr);
+}
+
+void on_first_line(int sock, const sockaddr_in& addr, const char* line) {
+  int slot = PM.find_client_slot(addr.sin_addr);
+  if (slot < 0) {
+    reject_unbound(addr);
+    close(sock);
+    return;
+  }
+  if (is_command(line, "stop_thread")) {
+    stop_out_of_turn(slot, sock, addr);
+    return;
+  }
+  if (is_command(line, "__CLOSE__")) {
+    close(sock);
+    return;
+  }
+  slots[slot].queue.push_back({sock, addr});
+  watch_queued(slot, sock);
+  dispatch(slot);
+}
+
+void accept_connections() {
+  for (int i = 0; i < kAcceptsPerTurn; i++) {
     sockaddr_in addr;
     socklen_t len = sizeof(addr);
     int sock = accept(PM.ServerSocket, reinterpret_cast<sockaddr*>(&addr), &len);
     if (sock < 0) {
-      if (errno != EINTR) fprintf(stderr, "Error While Accepting clients connection \n");
-      continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED)
+        fprintf(stderr, "Error While Accepting clients connection \n");
+      return;
     }
     char ip[INET_ADDRSTRLEN];
-    dotted(addr.sin_addr, ip, sizeof(ip));
+    ip_of(addr, ip, sizeof(ip));
     if (!validate_ip_address(ip)) {
       close(sock);
       fprintf(stderr, "Rejected: connection request from %s\n", ip);
       continue;
     }
-    ProxyStruct* proxy = new (std::nothrow) ProxyStruct;
-    if (proxy == nullptr) {
-      fprintf(stderr, "Memory allocation failure, while relaying a client's connection\n");
-      close(sock);
-      continue;
+    waiter->add(sock, addr);
+  }
+}
+
+// Replaces workers that ended or were stopped, whether or not their slot
+// has a conversation: a stopped worker must not hold its address's queue.
+void check_workers() {
+  for (int i = 0; i < ProcessManager::max_kids; i++)
+    if (slots[i].linked && worker_has_ended(&ProcessManager::children[i])) worker_lost(i);
+}
+
+}  // namespace
+
+void note_worker_change() { worker_changed = 1; }
+
+int ProcessManager::find_client_slot(in_addr address) {
+  for (int i = 0; i < max_kids; i++) {
+    if (clients[i].sin_addr.s_addr == address.s_addr) return i;
+    if (clients[i].sin_addr.s_addr == 0) {
+      clients[i].sin_addr = address;
+      char ip[INET_ADDRSTRLEN];
+      printf("connection from a new client (%s), accepted!\n", dotted(address, ip, sizeof(ip)));
+      return i;
     }
-    // The slot is bound, and its worker started, by the proxy once the
-    // client's first request line has arrived: a connection that never
-    // sends one (a port scan, a silent client) binds nothing.
-    proxy->sock_desc = -1;
-    proxy->client_socket = sock;
-    proxy->slot = -1;
-    proxy->client = addr.sin_addr;
-    return proxy;
+  }
+  return -1;
+}
+
+void ProcessManager::per_user_loop() {
+  slots.resize(static_cast<size_t>(max_kids));
+  static FirstLineWait wait(kFirstLineSeconds, on_first_line);
+  waiter = &wait;
+  int flags = fcntl(ServerSocket, F_GETFL);
+  if (!wait.ok() || flags < 0 || fcntl(ServerSocket, F_SETFL, flags | O_NONBLOCK) < 0 ||
+      !wait.watch(ServerSocket, EPOLLIN, [](uint32_t) { accept_connections(); })) {
+    fprintf(stderr, "Unable to wait for client connections, exiting\n");
+    fflush(stdout);
+    _exit(0);
+  }
+  time_t last_check = 0;
+  for (;;) {
+    finish_if_hung_up();
+    if (!wait.run_once(1000)) {
+      fprintf(stderr, "Waiting for client connections failed, exiting\n");
+      fflush(stdout);
+      _exit(0);
+    }
+    time_t now = time(nullptr);
+    if (worker_changed || now != last_check) {
+      worker_changed = 0;
+      last_check = now;
+      check_workers();
+    }
   }
 }
 
-// Per-user model: starts the slot's worker if it never ran or has ended.
-// Runs under the slot's lock, so no conversation uses the old stream pair and
-// no other thread starts the same slot. Forking from a proxy thread is safe
-// for the new worker: it runs only its own loop, whose allocator and stdio
-// locks fork resets.
-void ProcessManager::ensure_worker(int slot) {
-  if (load(&children[slot].pid) == 0) {
-    spawn_child(slot);
-    return;
-  }
-  if (!worker_has_ended(&children[slot])) return;
-  fprintf(stderr, "Server crashed... starting a new server..\n");
-  spawn_child(slot);
-}
-
+// The worker's side of the link: a socket at a time, each served to its end.
 void ProcessManager::per_user_worker_loop(int slot) {
   int link = clients[slot].filedes[0];
-  // Lines on the link are framed, so that the end of a conversation is a
-  // signal no data line can imitate.
-  set_relay_link(link);
   for (;;) {
-    pollfd p = {link, POLLIN, 0};
-    int rc = poll(&p, 1, 1000);
-    if (rc < 0 && errno == EINTR) continue;
-    if (rc < 0 || (p.revents & POLLNVAL) != 0) {
-      fprintf(stderr, "%s %d: user process unable to select the service socket ...\n", __FILE__,
-              __LINE__);
-      exit(0);
-    }
-    if (rc == 0) continue;
-    sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_addr = clients[slot].sin_addr;
-    // A lost link (the server ended) leaves nothing to serve; its number
-    // must not be polled again once a call-back connection may reuse it.
-    if (FS.process_per_user_service(slot, link, addr) < 0) {
+    int sock = -1;
+    int rc = receive_descriptor(link, &sock);
+    if (rc == 0) {
       fprintf(stderr, "%s %d: user process lost its link to the server, exiting\n", __FILE__,
               __LINE__);
       exit(0);
     }
-  }
-}
-
-// Proxy threads work as leader and followers: one of them at a time waits
-// in accept, and the one that accepted a connection relays it itself, after
-// passing the turn at accept to an idle proxy thread, or to a new one when
-// none waits (there is no cap). A thread that finished relaying waits to
-// take the turn again. Creating a thread per connection was a tenth of a
-// short relayed call, and handing each accepted connection to another thread
-// cost a wake-up more.
-static IdleThreads idle_proxies(kIdleProxySeconds);
-// What idle_proxies hands over: the turn at accept.
-static char accept_turn_token;
-
-static void* proxy_thread_main(void*) {
-  do {
-    ProxyStruct* proxy = ProcessManager::accept_proxied();
-    ProcessManager::pass_accept_turn(proxy->client_socket);
-    ProcessManager::proxy_client_proc(proxy);
-  } while (idle_proxies.next() != nullptr);
-  return nullptr;
-}
-
-// A new detached proxy thread, which starts with the turn at accept; its
-// error number, or 0.
-static int start_proxy_thread() {
-  // The relay threads leave the server's signals to the main thread, which
-  // ends the server on SIGHUP. A reused thread keeps this mask: a fork of a
-  // slot's worker restores it after the fork.
-  sigset_t block, old;
-  sigemptyset(&block);
-  sigaddset(&block, SIGHUP);
-  sigaddset(&block, SIGUSR1);
-  sigaddset(&block, SIGCHLD);
-  pthread_sigmask(SIG_BLOCK, &block, &old);
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  pthread_t thread;
-  int rc = pthread_create(&thread, &attr, proxy_thread_main, nullptr);
-  pthread_attr_destroy(&attr);
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  return rc;
-}
-
-// A new proxy thread with one retry; without one the server cannot go on
-// accepting, and ends after closing client_socket (-1 for none).
-static void start_proxy_or_end(int client_socket) {
-  int rc = start_proxy_thread();
-  if (rc == 0) return;
-  fprintf(stderr,
-          "Unable to spawn (reason:%d) a thread to process client's request... trying after 5 "
-          "sec. \n",
-          rc);
-  sleep(5);
-  rc = start_proxy_thread();
-  if (rc == 0) return;
-  fprintf(stderr, "Unable to spawn (reason:%d) a thread to process client's request... exiting.\n",
-          rc);
-  if (client_socket >= 0) close(client_socket);
-  fflush(stdout);
-  _exit(0);
-}
-
-void ProcessManager::start_first_proxy() { start_proxy_or_end(-1); }
-
-void ProcessManager::pass_accept_turn(int client_socket) {
-  if (!idle_proxies.hand_over(&accept_turn_token)) start_proxy_or_end(client_socket);
-}
-
-// The proxy's limit on a client's silence: the socket's receive time-out,
-// set once, so that waiting for each line costs no call of its own.
-static void limit_client_wait(int sock) {
-  timeval limit = {kProxyWaitSeconds, 0};
-  setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-}
-
-// The client's next whole request line; false when the client ended its
-// connection (or failed) before one arrived. A quiet client only gets the
-// time-out message: there is no idle limit on a conversation.
-static bool client_line(int client, char* line, int size) {
-  for (;;) {
-    int rc = receive_line_idle_limited(client, line, size);
-    if (rc >= 1) return true;
-    if (rc == LINE_TIMED_OUT) {
-      fprintf(stderr, "select success but fd_isset is not true!\n");
+    if (rc < 0) {
+      if (!send_note(link, kRefused)) exit(0);
       continue;
     }
-    fprintf(stderr,
-            "(%d)Received 0 bytes, while handling a client's request, closing socket. ppid = %d\n",
-            static_cast<int>(getpid()), static_cast<int>(getppid()));
-    return false;
+    // Taken: from here on the client's connection lives in this process only.
+    if (!send_note(link, kTaken)) exit(0);
+    sockaddr_in addr;
+    socklen_t len = sizeof(addr);
+    if (getpeername(sock, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
+        addr.sin_family != AF_INET) {
+      memset(&addr, 0, sizeof(addr));
+      addr.sin_family = AF_INET;
+      addr.sin_addr = clients[slot].sin_addr;
+    }
+    FS.process_per_user_service(slot, sock, addr);
+    if (!send_note(link, kDone)) exit(0);
   }
 }
-
-// The client left before the worker ended the conversation: the worker is
-// told so (it abandons a half-received call), and its lines are dropped until
-// it has ended the conversation, so that the slot's next connection starts
-// on a clean link. False when the worker is gone.
-static bool resynchronise(int link) {
-  if (send_link_end(link) < 1) return false;
-  char line[kLineSize];
-  for (;;) {
-    int rc = receive_link_line(link, line, sizeof(line));
-    if (rc == LINE_CONVERSATION_OVER) return send_link_line(link, "__OK__") >= 1;
-    if (rc < 1) return false;
-  }
-}
-
-// Relays one client connection to the slot's worker, starting with the
-// client's first line: a line from the client, then exactly one line from the
-// worker, until the worker ends the conversation.
-static void relay(ProxyStruct* proxy, char* line) {
-  int link = proxy->sock_desc;
-  for (;;) {
-    if (send_link_line(link, line) < 1) {
-      fprintf(stderr, "Error sending message to sub-process, unable to execute client request... \n");
-      return;
-    }
-    int rc = receive_link_line(link, line, kLineSize);
-    if (rc == LINE_CONVERSATION_OVER) {
-      close(proxy->client_socket);
-      proxy->client_socket = -1;
-      send_link_line(link, "__OK__");
-      return;
-    }
-    if (rc < 1) {
-      fprintf(stderr, "Error receiving data from server...\n");
-      return;
-    }
-    if (send_line(proxy->client_socket, line) < 1) {
-      fprintf(stderr, "Error sending message to client...\n");
-      resynchronise(link);
-      return;
-    }
-    if (!client_line(proxy->client_socket, line, kLineSize)) {
-      resynchronise(link);
-      return;
-    }
-  }
-}
-
-static void reject_unbound(in_addr client) {
-  char ip[INET_ADDRSTRLEN];
-  fprintf(stderr,
-          "Rejected: connection request from %s, all %d worker slots are bound to other "
-          "clients\n",
-          dotted(client, ip, sizeof(ip)), ProcessManager::max_kids);
-}
-
-void* ProcessManager::proxy_client_proc(void* proxy_struct) {
-  ProxyStruct* proxy = static_cast<ProxyStruct*>(proxy_struct);
-  char line[kLineSize];
-  limit_client_wait(proxy->client_socket);
-  // Nothing is bound, and no turn taken, before a whole request line.
-  if (client_line(proxy->client_socket, line, sizeof(line))) {
-    proxy->slot = find_client_slot(proxy->client);
-    if (proxy->slot < 0) {
-      reject_unbound(proxy->client);
-    } else {
-      pthread_mutex_lock(&slot_locks[proxy->slot]);
-      PM.ensure_worker(proxy->slot);
-      if (load(&children[proxy->slot].status) == CHILD_RUNNING) {
-        proxy->sock_desc = clients[proxy->slot].filedes[1];
-        relay(proxy, line);
-      } else {
-        fprintf(stderr, "No worker for slot %d, closing the client's connection\n", proxy->slot);
-      }
-      pthread_mutex_unlock(&slot_locks[proxy->slot]);
-    }
-  }
-  if (proxy->client_socket >= 0) close(proxy->client_socket);
-  delete proxy;
-  return nullptr;
-}
-

@@ -85,7 +85,6 @@ int ProcessManager::create_shared_segment() {
   store(&accept_lock->status, LOCK_FREE);
   create_accept_turn();
 
-  create_slot_locks(max_kids);
   return 0;
 }
 
@@ -153,7 +152,7 @@ int ProcessManager::setup_and_startup_children() {
 
   for (int i = 0; i < max_kids; i++) store(&children[i].pid, 0);
   if (max_kids == 1) spawn_child(0);  // serves in this process, never returns
-  if (execution_model == PROCESS_POOL) setup_stop_pipes(max_kids);
+  setup_stop_pipes(max_kids);
 
   printf("Max child process set to %d\n", max_kids);
   fflush(stdout);
@@ -242,14 +241,14 @@ static void report_pair_failure(int err) {
   }
 }
 
-// In a new per-user worker: only its end of the stream pair stays open.
-// Inherited client sockets of other conversations would keep those
-// connections alive after their proxies closed them.
-static void close_inherited_descriptors(int keep) {
-  for (int fd = 3; fd < keep; fd++) close(fd);
+// In a new per-user worker: only its end of the link and its stop pipe stay
+// open. Inherited client sockets of queued or other conversations would keep
+// those connections alive after the server closed them.
+static void close_inherited_descriptors(int link, int stop_pipe) {
   long max = sysconf(_SC_OPEN_MAX);
   if (max < 0 || max > 65536) max = 65536;
-  for (int fd = keep + 1; fd < max; fd++) close(fd);
+  for (int fd = 3; fd < max; fd++)
+    if (fd != link && fd != stop_pipe) close(fd);
 }
 
 // In a new worker, first of all: it ends with the server that forked it
@@ -283,7 +282,8 @@ int ProcessManager::spawn_child(int slot) {
   if (execution_model == PROCESS_PER_USER) {
     if (client.filedes[1] >= 0) close(client.filedes[1]);
     client.filedes[0] = client.filedes[1] = -1;
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, client.filedes) < 0) {
+    // Message boundaries: one passed socket, or one note, per message.
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, client.filedes) < 0) {
       report_pair_failure(errno);
       client.filedes[0] = client.filedes[1] = -1;
       store(&children[slot].status, CHILD_ENDED);
@@ -329,7 +329,7 @@ int ProcessManager::spawn_child(int slot) {
     pthread_sigmask(SIG_SETMASK, &none, nullptr);
     if (execution_model == PROCESS_PER_USER) {
       close(client.filedes[1]);
-      close_inherited_descriptors(client.filedes[0]);
+      close_inherited_descriptors(client.filedes[0], stop_pipe_of(slot));
     }
     child_main(slot);
   }
@@ -345,8 +345,8 @@ void ProcessManager::child_main(int slot) {
   fflush(stdout);
   pvm_task_manager.create_pvm_task(slot);
   if (max_threads_per_kid == 0) fprintf(stderr, "Multi-threading is disabled\n");
-  if (execution_model == PROCESS_PER_USER && max_kids > 1) per_user_worker_loop(slot);
   start_stop_listener(slot);
+  if (execution_model == PROCESS_PER_USER && max_kids > 1) per_user_worker_loop(slot);
   pool_worker_loop();
 }
 
@@ -394,7 +394,7 @@ void ProcessManager::just_die(int sig) {
   _exit(is_crash(sig) ? 1 : 0);
 }
 
-void ProcessManager::handle_child_crash(int) {}
+void ProcessManager::handle_child_crash(int) { note_worker_change(); }
 
 void ProcessManager::kill_children(int sig) {
   signal_workers(sig);

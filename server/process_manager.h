@@ -6,15 +6,12 @@
 //                     connections wait for their first whole request line
 //                     in one thread per worker, then get a connection
 //                     thread (at most MAX_THREADS_PER_PROCESS at once).
-//   PROCESS_PER_USER  the server's proxy threads take turns accepting; the
-//                     one that accepted a connection binds its client
-//                     address to a slot and relays lines between the client
-//                     and the slot's worker over a local stream pair until
-//                     the worker ends the conversation (a signal of the link,
-//                     see line_transport.h). A connection is filtered by
-//                     ALLOW_CLIENTS when accepted, and binds a slot and
-//                     takes its turn only once its first whole request line
-//                     has arrived.
+//   PROCESS_PER_USER  the server accepts, in one thread; a connection is
+//                     filtered by ALLOW_CLIENTS when accepted, and once its
+//                     first whole request line has arrived it binds its
+//                     client address to a slot and, at the slot's turn, is
+//                     passed to the slot's worker, which serves it on the
+//                     client's socket (per_user_model.cpp).
 //
 // With one slot there is no fork: the server is itself the only pool worker.
 // The worker table lives in a System V segment created before the first
@@ -36,15 +33,7 @@ struct Child {
 struct ClientAddress {
   in_addr sin_addr;  // bound client address; all zero: slot is free
   int port;          // not used
-  int filedes[2];    // slot's stream pair: [0] worker's end, [1] server's end
-};
-
-// One relayed client connection; owned and freed by its proxy thread.
-struct ProxyStruct {
-  int sock_desc;      // server's end of the slot's stream pair, set under the slot's lock
-  int client_socket;  // the client's socket
-  int slot;           // the slot, so that one conversation at a time reaches it; -1 before
-  in_addr client;     // the client's address, which picks the slot
+  int filedes[2];    // slot's link (Unix socket pair): [0] worker's end, [1] server's end
 };
 
 class ProcessManager {
@@ -68,13 +57,9 @@ class ProcessManager {
   int spawn_child(int slot);
   [[noreturn]] void child_main(int slot);
 
-  // Per-user relay, run by proxy threads that take turns at accept: the
-  // next admitted connection (blocking); passing the turn on to another
-  // proxy thread (the server ends, closing client_socket, when no thread
-  // can take it); relaying one connection, which frees proxy_struct.
-  static ProxyStruct* accept_proxied();
-  static void pass_accept_turn(int client_socket);
-  static void* proxy_client_proc(void* proxy_struct);
+  // Per-user model, server process only: the slot bound to address, binding
+  // the first free one; -1 when every slot is bound to another address.
+  static int find_client_slot(in_addr address);
 
   static void just_die(int sig);
   static void handle_child_crash(int sig);
@@ -86,10 +71,7 @@ class ProcessManager {
   int write_pid_file();
   [[noreturn]] void pool_loop();
   [[noreturn]] void per_user_loop();
-  static void start_first_proxy();
-  static int find_client_slot(in_addr address);
   static void raise_descriptor_limit();
-  void ensure_worker(int slot);
   [[noreturn]] void pool_worker_loop();
   [[noreturn]] void per_user_worker_loop(int slot);
 };

@@ -28,7 +28,8 @@ void finish_if_hung_up();
 // Pool model: the workers' shared turn at accept, made before the first fork.
 void create_accept_turn();
 
-// Per-user model: the slots' locks, made once the slot count is known.
-void create_slot_locks(int count);
+// Per-user model, from SIGCHLD: a worker ended or was stopped.
+// Async-signal-safe.
+void note_worker_change();
 
 #endif

@@ -75,11 +75,12 @@ class RequestLine {
 int number_of(const char* field) { return field == nullptr ? 0 : atoi(field); }
 bool absent(const char* field) { return field == nullptr || *field == '\0'; }
 
-// Per-user end of a client connection: the link's end-of-conversation
-// signal, then the relay's acknowledgement. A stream that fails is closed.
+// The pool's answer to a command it does not know: "__DONE__", then one
+// acknowledgement line. A socket that fails is closed.
 void send_done_and_ack(HCStruct* hc) {
-  if (end_relay_conversation(hc->sock_desc)) return;
-  close(hc->sock_desc);
+  char ack[ACK_SIZE + 1];
+  if (SEND_LINE(*hc, "__DONE__") >= 1 && receive_line(hc->sock_desc, ack, sizeof(ack)) >= 1) return;
+  if (hc->sock_desc != 0) close(hc->sock_desc);
   hc->sock_desc = 0;
 }
 
@@ -90,12 +91,6 @@ void run_stub(REMFUN entry, DataExchange* de) {
     entry(de);
   } catch (const CallAbandoned&) {
   }
-}
-
-// A request that completes without a reply: in the per-user model the relay
-// would wait for the worker for ever, so the client's connection is ended.
-void end_without_reply(HCStruct* hc) {
-  if (execution_model == PROCESS_PER_USER) send_done_and_ack(hc);
 }
 
 // Opens a file to be served for reading, never through a symbolic link: a
@@ -315,13 +310,8 @@ void finish_per_user_call(DataExchange* de, bool cancelled) {
   int released = de->client_released;
   pthread_mutex_unlock(&de->mut);
   if (!released) {
-    // sd is still the request stream: end the client's connection through
-    // the relay, hand the stream back unclosed.
-    if (de->sd > 0)
-      de->end_client_conversation();
-    else
-      de->request_socket_closed = 1;
-    de->sd = 0;
+    // sd is still the request socket: the client's connection ends here.
+    de->close_connection();
     de->release_request_thread();
   }
   if (cancelled && stopped_by_client(de)) {
@@ -348,8 +338,8 @@ PROCESS_REQUEST_STATUS start_per_user_call(Tarrow* server, HCStruct* hc, DataExc
   if (server->find_execution_type(module, function) == EXECUTE_AS_FUNCTION) {
     de->SetExecutionType(EXECUTE_AS_FUNCTION);
     run_stub(entry, de);
-    // The channel closes the stream when it fails.
-    if (de->sd != hc->sock_desc || de->end_client_conversation() == 0) hc->sock_desc = 0;
+    // The channel closes the socket when it fails.
+    if (de->sd != hc->sock_desc) hc->sock_desc = 0;
     delete de;
     return PROCESS_COMPLETED;
   }
@@ -371,13 +361,13 @@ PROCESS_REQUEST_STATUS start_per_user_call(Tarrow* server, HCStruct* hc, DataExc
   }
   // The call's own flag decides: working_thread is process-wide.
   while (!de->client_released) pthread_cond_wait(&de->cond, &de->mut);
-  bool lost = de->request_socket_closed != 0;
   de->request_released = 1;
   pthread_cond_broadcast(&de->cond);
   pthread_mutex_unlock(&de->mut);
-  // From here on the call thread owns the channel.
+  // From here on the call thread owns the channel; the request socket was
+  // closed when the client was released.
   pthread_detach(thread);
-  if (lost) hc->sock_desc = 0;
+  hc->sock_desc = 0;
   return PROCESS_COMPLETED;
 }
 
@@ -420,7 +410,6 @@ PROCESS_REQUEST_STATUS start_function(Tarrow* server, HCStruct* hc, RequestLine&
   char* port = fields.next();
   char* stamp = fields.next();
   if (absent(module) || absent(function)) {
-    end_without_reply(hc);
     return PROCESS_COMPLETED;
   }
   if (stamp == nullptr || !server->IsProtoConsistent(module, stamp)) {
@@ -430,13 +419,11 @@ PROCESS_REQUEST_STATUS start_function(Tarrow* server, HCStruct* hc, RequestLine&
   REMFUN entry = server->getRemoteFunction(module, function);
   if (entry == nullptr) {
     fprintf(stderr, "Unable to get the function %s in the Library %s\n", function, module);
-    end_without_reply(hc);
     return PROCESS_COMPLETED;
   }
   DataExchange* de = new (std::nothrow) DataExchange();
   if (de == nullptr) {
     fprintf(stderr, "Memory allocation failure, while allocating a DataExchange for %s\n", function);
-    end_without_reply(hc);
     return PROCESS_COMPLETED;
   }
   de->SetSd(hc->sock_desc);
@@ -535,10 +522,11 @@ PROCESS_REQUEST_STATUS Tarrow::ProcessRequest(HCStruct* hc_struct, char* data) {
   } else if (strcasecmp(command, "START_FUNCTION") == 0) {
     return start_function(this, hc_struct, fields);
   } else if (strcasecmp(command, "__CLOSE__") == 0) {
-    if (execution_model == PROCESS_POOL) return PROCESS_COMPLETED;
-    send_done_and_ack(hc_struct);
+    return PROCESS_COMPLETED;
   } else {
     fprintf(stderr, "SOME GARBAGE in ProcessRequest : %s\n", command);
+    // A per-user client has always seen its connection end here.
+    if (execution_model == PROCESS_PER_USER) return PROCESS_COMPLETED;
     send_done_and_ack(hc_struct);
   }
   return PROCESS_CONTINUES;

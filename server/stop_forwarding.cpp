@@ -9,6 +9,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "execution_model.h"
 #include "process_manager.h"
 #include "tarrow.h"
 
@@ -83,19 +84,38 @@ void start_stop_listener(int slot) {
   pthread_detach(thread);
 }
 
+int stop_pipe_of(int slot) {
+  if (stop_pipes == nullptr || slot < 0 || slot >= stop_slots) return -1;
+  return stop_pipes[slot][0];
+}
+
+// One record to the slot's pipe; false when it did not fit.
+static bool write_stop(int slot, const char* key) {
+  StopRecord record;
+  memset(&record, 0, sizeof(record));
+  strcpy(record.key, key);  // bounded by the callers
+  if (write(stop_pipes[slot][1], &record, sizeof(record)) == static_cast<ssize_t>(sizeof(record)))
+    return true;
+  fprintf(stderr, "Unable to pass the stop request for %s on to worker %d\n", key, slot);
+  return false;
+}
+
+void pass_stop_to_slot(int slot, const char* key) {
+  if (stop_pipes == nullptr || slot < 0 || slot >= stop_slots) return;
+  if (strlen(key) >= sizeof(StopRecord::key)) return;  // no call has such a key
+  write_stop(slot, key);
+}
+
 int forward_stop(const char* key) {
-  if (stop_pipes == nullptr) return 0;
+  // Per-user calls of an address run in its own worker, which is where its
+  // requests are served.
+  if (stop_pipes == nullptr || execution_model != PROCESS_POOL) return 0;
   pid_t pid = key_process(key);
   if (pid <= 0 || pid == getpid()) return 0;
-  StopRecord record;
-  if (strlen(key) >= sizeof(record.key)) return 0;  // no call has such a key
+  if (strlen(key) >= sizeof(StopRecord::key)) return 0;  // no call has such a key
   for (int i = 0; i < stop_slots; i++) {
     if (__atomic_load_n(&ProcessManager::children[i].pid, __ATOMIC_SEQ_CST) != pid) continue;
-    memset(&record, 0, sizeof(record));
-    strcpy(record.key, key);  // bounded above
-    if (write(stop_pipes[i][1], &record, sizeof(record)) != static_cast<ssize_t>(sizeof(record)))
-      fprintf(stderr, "Unable to pass the stop request for %s on to worker %d (pid %d)\n", key, i,
-              static_cast<int>(pid));
+    write_stop(i, key);
     return 1;
   }
   return 0;

@@ -53,8 +53,9 @@ class Tarrow {
   // it failed; call about once a second. Thread-safe.
   void retry_pool_threads();
   static void* process_pool_thread(void* record);
-  // Serves one conversation on a per-user worker's link. Returns
-  // HandleClient's result, or -1 when the link failed and was closed.
+  // Serves one conversation of a per-user worker on the client's socket, in
+  // the calling thread, and closes the socket (unless the protocol closed it
+  // or handed it to a call). Returns HandleClient's result.
   int process_per_user_service(int slot, int ClientSock, sockaddr_in ClientAddr);
 
   PROCESS_REQUEST_STATUS ProcessRequest(HCStruct* hc_struct, char* data);

@@ -6,12 +6,7 @@
 #include <string.h>
 #include <sys/socket.h>
 
-static const char kEscape = 0x1b;
-static const char kEndSignal[] = {kEscape, 'E', '\0'};
-// Room for a 1023-character line, its NUL and one escape byte.
-enum { FRAMED_LINE_SIZE = 1025, PEEK_SIZE = 1024 };
-
-static int relay_link = -1;
+enum { PEEK_SIZE = 1024 };
 
 // A descriptor another part of the program made non-blocking still gets
 // whole lines: its EAGAIN means "wait", while on a blocking socket EAGAIN
@@ -40,7 +35,7 @@ static int send_bytes(int sock, const char* bytes, size_t total) {
   return 1;
 }
 
-static int send_plain_line(int sock, const char* text) {
+int send_line(int sock, const char* text) {
   const size_t total = strlen(text) + 1;
   return send_bytes(sock, text, total) ? static_cast<int>(total) : 0;
 }
@@ -57,12 +52,9 @@ static int consume(int sock, char* scratch, size_t count) {
   return 1;
 }
 
-// idle_limited: a receive time-out before the line's first byte is
-// LINE_TIMED_OUT, one within the line only a pause in it.
-static int receive_plain_line(int sock, char* buffer, int size, bool idle_limited = false) {
+int receive_line(int sock, char* buffer, int size) {
   if (size < 1) return LINE_FAILED;
   int kept = 0;
-  bool begun = false;
   buffer[0] = '\0';
   char chunk[PEEK_SIZE];
   for (;;) {
@@ -75,10 +67,6 @@ static int receive_plain_line(int sock, char* buffer, int size, bool idle_limite
       const bool again = err == EAGAIN || err == EWOULDBLOCK;
       if (again && wait_if_nonblocking(sock, POLLIN)) continue;
       buffer[kept] = '\0';
-      if (again && idle_limited) {
-        if (!begun) return LINE_TIMED_OUT;
-        continue;
-      }
       return LINE_FAILED;
     }
     if (n == 0) {
@@ -91,7 +79,6 @@ static int receive_plain_line(int sock, char* buffer, int size, bool idle_limite
       buffer[kept] = '\0';
       return LINE_FAILED;
     }
-    begun = true;
     size_t text = nul != nullptr ? take - 1 : take;
     size_t room = static_cast<size_t>(size - 1 - kept);
     size_t copy = text < room ? text : room;
@@ -102,55 +89,4 @@ static int receive_plain_line(int sock, char* buffer, int size, bool idle_limite
       return kept + 1;
     }
   }
-}
-
-int receive_line_idle_limited(int sock, char* buffer, int size) {
-  return receive_plain_line(sock, buffer, size, true);
-}
-
-void set_relay_link(int sock) { relay_link = sock; }
-
-int send_link_line(int link, const char* text) {
-  if (text[0] == kEscape && !send_bytes(link, &kEscape, 1)) return 0;
-  return send_plain_line(link, text);
-}
-
-int send_link_end(int link) { return send_plain_line(link, kEndSignal); }
-
-int end_relay_conversation(int sock) {
-  // Without a relay (one process serves the clients itself) the client is
-  // told "__DONE__" as a line of its own.
-  int sent = sock >= 0 && sock == relay_link ? send_link_end(sock) : send_plain_line(sock, "__DONE__");
-  if (sent < 1) return 0;
-  char ack[8];
-  return receive_line(sock, ack, sizeof(ack)) >= 1 ? 1 : 0;
-}
-
-int receive_link_line(int link, char* buffer, int size) {
-  if (size < 1) return LINE_FAILED;
-  char framed[FRAMED_LINE_SIZE];
-  int rc = receive_plain_line(link, framed, sizeof(framed));
-  const char* text = framed;
-  if (rc >= 1 && framed[0] == kEscape) {
-    if (framed[1] != kEscape) {
-      buffer[0] = '\0';
-      return LINE_CONVERSATION_OVER;
-    }
-    text = framed + 1;
-  }
-  size_t length = strlen(text);
-  if (length > static_cast<size_t>(size - 1)) length = static_cast<size_t>(size - 1);
-  memcpy(buffer, text, length);
-  buffer[length] = '\0';
-  return rc >= 1 ? static_cast<int>(length) + 1 : rc;
-}
-
-int send_line(int sock, const char* text) {
-  if (sock >= 0 && sock == relay_link) return send_link_line(sock, text);
-  return send_plain_line(sock, text);
-}
-
-int receive_line(int sock, char* buffer, int size) {
-  if (sock >= 0 && sock == relay_link) return receive_link_line(sock, buffer, size);
-  return receive_plain_line(sock, buffer, size);
 }

@@ -26,10 +26,6 @@ namespace {
 
 typedef std::vector<std::string> Lines;
 
-// The per-user worker's end of a conversation, as its relay reads it off the
-// link; on a socket without a relay the line "__DONE__".
-const std::string kEnd = "\x1b" "E";
-
 const char* kStamp = "10 Dec 2026 05:00:00 GMT";
 
 std::string temp_dir() {
@@ -120,7 +116,7 @@ class Registry : public ::testing::Environment {
 ::testing::Environment* const registry = ::testing::AddGlobalTestEnvironment(new Registry);
 
 // One conversation: ProcessRequest on the near end, the test as the client
-// (or, in the per-user model, as the relay) on the far end.
+// on the far end.
 struct Conversation {
   SocketPair pair;
   HCStruct hc;
@@ -129,13 +125,14 @@ struct Conversation {
     hc.sock_desc = pair.near_end;
     hc.ClientAddr = loopback_address(client, 0);
     hc.tarrow = &FS;
-    // The near end plays a per-user worker's link to its relay.
-    if (model == PROCESS_PER_USER) set_relay_link(pair.near_end);
   }
   ~Conversation() {
     if (hc.sock_desc == 0) pair.near_end = 0;  // closed by the server side
     execution_model = PROCESS_POOL;
-    set_relay_link(-1);
+  }
+  // What the connection handler does at the end of a conversation.
+  void close_as_handler() {
+    if (hc.sock_desc != 0) shutdown(hc.sock_desc, SHUT_WR);
   }
   PROCESS_REQUEST_STATUS request(const std::string& line) {
     std::vector<char> data(line.begin(), line.end());
@@ -304,34 +301,38 @@ TEST(FinalRequests, StampsAndClosing) {
   }
 }
 
+// __CLOSE__ ends a conversation without a reply, and so does a command
+// nobody knows in the per-user model (its clients have always seen the
+// connection end there). The pool answers an unknown command "__DONE__" and
+// reads one acknowledgement before the next request.
 TEST(FinalRequests, CloseAndUnknownCommands) {
-  {
-    Conversation c(PROCESS_POOL);
-    EXPECT_EQ(c.request("__CLOSE__"), PROCESS_COMPLETED);
-    EXPECT_TRUE(stays_quiet(c.pair.far_end, 100));
+  for (ExecutionModel model : {PROCESS_POOL, PROCESS_PER_USER}) {
+    for (const char* request : {"__CLOSE__", "__close__"}) {
+      SCOPED_TRACE(request);
+      Conversation c(model);
+      EXPECT_EQ(c.request(request), PROCESS_COMPLETED);
+      EXPECT_TRUE(stays_quiet(c.pair.far_end, 100));
+    }
   }
-  // The per-user end of a client connection, and a command nobody knows:
-  // the end of the conversation ("__DONE__" without a relay), then the acknowledgement is read before the next request.
-  const struct { ExecutionModel model; const char* request; PROCESS_REQUEST_STATUS status; } cases[] = {
-      {PROCESS_PER_USER, "__close__", PROCESS_CONTINUES},
-      {PROCESS_POOL, "FROBNICATE~1", PROCESS_CONTINUES},
-      {PROCESS_PER_USER, "", PROCESS_CONTINUES},
-  };
-  for (const auto& k : cases) {
-    SCOPED_TRACE(k.request);
-    Conversation c(k.model);
+  for (const char* request : {"FROBNICATE~1", ""}) {
+    SCOPED_TRACE(request);
+    Conversation user(PROCESS_PER_USER);
+    EXPECT_EQ(user.request(request), PROCESS_COMPLETED);
+    EXPECT_TRUE(stays_quiet(user.pair.far_end, 100));
+
+    Conversation c(PROCESS_POOL);
     write_line(c.pair.far_end, "__OK__");
     write_line(c.pair.far_end, "givefm~1");
-    EXPECT_EQ(c.request(k.request), k.status);
-    EXPECT_EQ(c.reply(), k.model == PROCESS_PER_USER ? kEnd : "__DONE__");
+    EXPECT_EQ(c.request(request), PROCESS_CONTINUES);
+    EXPECT_EQ(c.reply(), "__DONE__");
     std::string next;
     ASSERT_TRUE(read_line(c.pair.near_end, &next));
     EXPECT_EQ(next, "givefm~1");  // the acknowledgement alone was consumed
   }
   // An acknowledgement that never comes ends the conversation.
-  Conversation c(PROCESS_PER_USER);
+  Conversation c(PROCESS_POOL);
   shutdown(c.pair.far_end, SHUT_WR);
-  EXPECT_EQ(c.request("__CLOSE__"), PROCESS_CONTINUES);
+  EXPECT_EQ(c.request("FROBNICATE"), PROCESS_CONTINUES);
   EXPECT_EQ(c.hc.sock_desc, 0);
 }
 
@@ -342,18 +343,13 @@ TEST(StartFunction, CallsThatDoNotStart) {
       "START_FUNCTION~testmod",
       "START_FUNCTION",
   };
-  for (const char* r : requests) {
-    SCOPED_TRACE(r);
-    {
-      Conversation pool(PROCESS_POOL);
-      EXPECT_EQ(pool.request(r), PROCESS_COMPLETED);
-      EXPECT_TRUE(stays_quiet(pool.pair.far_end, 50));  // no reply; the handler closes
+  for (ExecutionModel model : {PROCESS_POOL, PROCESS_PER_USER}) {
+    for (const char* r : requests) {
+      SCOPED_TRACE(r);
+      Conversation c(model);
+      EXPECT_EQ(c.request(r), PROCESS_COMPLETED);
+      EXPECT_TRUE(stays_quiet(c.pair.far_end, 50));  // no reply; the handler closes
     }
-    Conversation user(PROCESS_PER_USER);
-    write_line(user.pair.far_end, "__OK__");
-    EXPECT_EQ(user.request(r), PROCESS_COMPLETED);
-    EXPECT_EQ(user.reply(), kEnd);  // the relay lets the client go
-    EXPECT_NE(user.hc.sock_desc, 0);
   }
 }
 
@@ -362,11 +358,10 @@ std::string start(const char* function, int port) {
 }
 
 // The client of one call, in a thread: sends the arguments, acknowledges
-// every value, records what it got.
+// every value until the connection ends, records what it got.
 struct Client {
   int sock;
   Lines arguments;
-  bool per_user;  // the test also plays the relay: acknowledges the end
   Lines received;
   pthread_t thread;
   static void* run(void* p) {
@@ -382,7 +377,6 @@ struct Client {
     while (read_line(c->sock, &line, 3000)) {
       c->received.push_back(line);
       write_line(c->sock, "ack");
-      if (line == kEnd) break;
     }
     return nullptr;
   }
@@ -399,21 +393,19 @@ TEST(StartFunction, PlainFunctionInBothModels) {
   for (ExecutionModel model : {PROCESS_POOL, PROCESS_PER_USER}) {
     SCOPED_TRACE(model);
     Conversation c(model);
-    Client client = {c.pair.far_end, {"2.5", "3"}, model == PROCESS_PER_USER, {}, {}};
+    Client client = {c.pair.far_end, {"2.5", "3"}, {}, {}};
     client.start();
     EXPECT_EQ(c.request(start("add_scaled", 1)), PROCESS_COMPLETED);
-    if (model == PROCESS_POOL) shutdown(c.pair.near_end, SHUT_WR);  // the handler would close
-    client.join();
-    Lines expected = {"__OK__", "__OK__", "__OK__", "7.5"};
-    if (model == PROCESS_PER_USER) expected.push_back(kEnd);
-    EXPECT_EQ(client.received, expected);
     EXPECT_NE(c.hc.sock_desc, 0);  // the conversation socket is the handler's again
+    c.close_as_handler();
+    client.join();
+    EXPECT_EQ(client.received, Lines({"__OK__", "__OK__", "__OK__", "7.5"}));
   }
 }
 
 TEST(StartFunction, LowerCaseCommandWord) {
   Conversation c(PROCESS_POOL);
-  Client client = {c.pair.far_end, {"1", "4"}, false, {}, {}};
+  Client client = {c.pair.far_end, {"1", "4"}, {}, {}};
   client.start();
   std::string line = start("add_scaled", 1);
   for (size_t i = 0; i < strlen("START_FUNCTION"); i++) line[i] = tolower(line[i]);
@@ -443,7 +435,7 @@ TEST(StartFunction, ScalarThreadInBothModels) {
     SCOPED_TRACE(model);
     CallbackPorts ports;
     Conversation c(model);
-    Client client = {c.pair.far_end, {"2.5", "3"}, model == PROCESS_PER_USER, {}, {}};
+    Client client = {c.pair.far_end, {"2.5", "3"}, {}, {}};
     client.start();
     ConnectionThread t = {&c, start("slow_product", ports.callback->port), PROCESS_CONTINUES, {}};
     t.start();
@@ -459,12 +451,8 @@ TEST(StartFunction, ScalarThreadInBothModels) {
     ASSERT_EQ(accepted.rfind("#THREAD_testmod_", 0), 0u) << accepted;
     std::string key = accepted.substr(strlen("#THREAD_"));
     EXPECT_EQ(value, "#THREAD_" + key + "=7.500000");
-    if (model == PROCESS_PER_USER) {
-      EXPECT_EQ(client.received.back(), kEnd);
-      EXPECT_NE(c.hc.sock_desc, 0);  // the worker's stream stays open
-    } else {
-      EXPECT_EQ(c.hc.sock_desc, 0);  // the channel closed it
-    }
+    EXPECT_EQ(client.received.size(), 4u);
+    EXPECT_EQ(c.hc.sock_desc, 0);  // the channel closed it
     wait_for_calls_to_end();
     close(stream);
   }
@@ -477,8 +465,8 @@ int user_runs() {
 
 // A call whose client leaves before its arguments and end-of-arguments line
 // are through: nothing more is acknowledged, the user function never runs,
-// and (per-user) the worker ends the conversation on a link that serves the
-// next call as if nothing had happened. Functions, threads and streams.
+// and the next call is served as if nothing had happened. Functions,
+// threads and streams.
 TEST(StartFunction, AbandonedCallsNeverRunTheUserFunction) {
   const struct {
     const char* function;
@@ -501,29 +489,21 @@ TEST(StartFunction, AbandonedCallsNeverRunTheUserFunction) {
         write_line(c.pair.far_end, unit);
         EXPECT_EQ(c.reply(), "__OK__");
       }
-      if (model == PROCESS_POOL) {
-        shutdown(c.pair.far_end, SHUT_WR);
-      } else {
-        write_line(c.pair.far_end, kEnd);  // the relay: its client is gone
-        EXPECT_EQ(c.reply(), kEnd);        // the worker's end of the conversation
-        write_line(c.pair.far_end, "__OK__");
-      }
+      shutdown(c.pair.far_end, SHUT_WR);
       t.join();
       EXPECT_EQ(t.status, PROCESS_COMPLETED);
       wait_for_calls_to_end();
       EXPECT_EQ(user_runs(), runs);
-      if (model == PROCESS_POOL) {
-        EXPECT_EQ(c.hc.sock_desc, 0);
-        EXPECT_EQ(c.reply(), "<none>");
-        continue;
-      }
-      // The same link serves the next call.
-      ASSERT_NE(c.hc.sock_desc, 0);
-      Client client = {c.pair.far_end, {"2.5", "3"}, true, {}, {}};
+      EXPECT_EQ(c.hc.sock_desc, 0);
+      EXPECT_EQ(c.reply(), "<none>");
+
+      Conversation next(model);
+      Client client = {next.pair.far_end, {"2.5", "3"}, {}, {}};
       client.start();
-      EXPECT_EQ(c.request(start("add_scaled", 1)), PROCESS_COMPLETED);
+      EXPECT_EQ(next.request(start("add_scaled", 1)), PROCESS_COMPLETED);
+      next.close_as_handler();
       client.join();
-      EXPECT_EQ(client.received, Lines({"__OK__", "__OK__", "__OK__", "7.5", kEnd}));
+      EXPECT_EQ(client.received, Lines({"__OK__", "__OK__", "__OK__", "7.5"}));
       EXPECT_EQ(user_runs(), runs + 1);
     }
   }
@@ -532,11 +512,11 @@ TEST(StartFunction, AbandonedCallsNeverRunTheUserFunction) {
 TEST(StartFunction, ScalarStreamPerUser) {
   CallbackPorts ports;
   Conversation c(PROCESS_PER_USER);
-  Client client = {c.pair.far_end, {"3"}, true, {}, {}};
+  Client client = {c.pair.far_end, {"3"}, {}, {}};
   client.start();
   EXPECT_EQ(c.request(start("count_up", ports.callback->port)), PROCESS_COMPLETED);
   client.join();
-  ASSERT_EQ(client.received.size(), 4u);
+  ASSERT_EQ(client.received.size(), 3u);
   std::string key = client.received[2].substr(strlen("#STREAM_"));
   int stream = ports.stream->accept_one();
   ASSERT_GE(stream, 0);
@@ -549,7 +529,7 @@ TEST(StartFunction, ScalarStreamPerUser) {
 TEST(StartFunction, NonScalarThreadDeliversOverItsOwnConnection) {
   CallbackPorts ports;
   Conversation c(PROCESS_PER_USER);
-  Client client = {c.pair.far_end, {"7", "2", "0", "0"}, true, {}, {}};
+  Client client = {c.pair.far_end, {"7", "2", "0", "0"}, {}, {}};
   client.start();
   EXPECT_EQ(c.request(start("fill_range", ports.callback->port)), PROCESS_COMPLETED);
   client.join();
@@ -572,11 +552,11 @@ TEST(StartFunction, NonScalarThreadDeliversOverItsOwnConnection) {
 TEST(StartFunction, StopThreadEndsALiveStream) {
   CallbackPorts ports;
   Conversation c(PROCESS_PER_USER);
-  Client client = {c.pair.far_end, {}, true, {}, {}};
+  Client client = {c.pair.far_end, {}, {}, {}};
   client.start();
   EXPECT_EQ(c.request(start("ticker", ports.callback->port)), PROCESS_COMPLETED);
   client.join();
-  ASSERT_EQ(client.received.size(), 3u);
+  ASSERT_EQ(client.received.size(), 2u);
   std::string key = client.received[1].substr(strlen("#STREAM_"));
   int stream = ports.stream->accept_one();
   ASSERT_GE(stream, 0);
@@ -584,8 +564,9 @@ TEST(StartFunction, StopThreadEndsALiveStream) {
   ASSERT_TRUE(read_line(stream, &line));
   EXPECT_EQ(line, "#STREAM_" + key + "=0");
 
-  EXPECT_EQ(c.request("stop_thread~" + key), PROCESS_CONTINUES);
-  EXPECT_EQ(c.reply(), "__OK__");
+  Conversation stop(PROCESS_PER_USER);
+  EXPECT_EQ(stop.request("stop_thread~" + key), PROCESS_CONTINUES);
+  EXPECT_EQ(stop.reply(), "__OK__");
   wait_for_calls_to_end();
   Lines rest = read_lines(stream, 500);
   ASSERT_FALSE(rest.empty());
@@ -626,15 +607,16 @@ TEST(StartFunction, StopThreadEndsADeliveringStream) {
   DeliveryListener listener = {ports.callback, {}, false, {}};
   listener.start();
   Conversation c(PROCESS_PER_USER);
-  Client client = {c.pair.far_end, {}, true, {}, {}};
+  Client client = {c.pair.far_end, {}, {}, {}};
   client.start();
   EXPECT_EQ(c.request(start("range_ticker", ports.callback->port)), PROCESS_COMPLETED);
   client.join();
-  ASSERT_EQ(client.received.size(), 3u);
+  ASSERT_EQ(client.received.size(), 2u);
   std::string key = client.received[1].substr(strlen("#STREAM_"));
   usleep(100000);
-  EXPECT_EQ(c.request("stop_thread~" + key), PROCESS_CONTINUES);
-  EXPECT_EQ(c.reply(), "__OK__");
+  Conversation stop(PROCESS_PER_USER);
+  EXPECT_EQ(stop.request("stop_thread~" + key), PROCESS_CONTINUES);
+  EXPECT_EQ(stop.reply(), "__OK__");
   wait_for_calls_to_end();
   listener.join();
   ASSERT_GE(listener.deliveries.size(), 2u);
@@ -644,12 +626,12 @@ TEST(StartFunction, StopThreadEndsADeliveringStream) {
 
 TEST(StartFunction, StubThatNeverReleasesTheClient) {
   Conversation c(PROCESS_PER_USER);
-  Client client = {c.pair.far_end, {"1"}, true, {}, {}};
+  Client client = {c.pair.far_end, {"1"}, {}, {}};
   client.start();
   EXPECT_EQ(c.request(start("fails_early", 1)), PROCESS_COMPLETED);
   client.join();
-  EXPECT_EQ(client.received, Lines({"__OK__", "__OK__", kEnd}));
-  EXPECT_NE(c.hc.sock_desc, 0);
+  EXPECT_EQ(client.received, Lines({"__OK__", "__OK__"}));  // then the connection ends
+  EXPECT_EQ(c.hc.sock_desc, 0);
   wait_for_calls_to_end();
 }
 
@@ -660,17 +642,18 @@ TEST(StartFunction, StopEndsAStreamWhoseClientDoesNotRead) {
   int small = 4096;
   setsockopt(ports.stream->fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
   Conversation c(PROCESS_PER_USER);
-  Client client = {c.pair.far_end, {}, true, {}, {}};
+  Client client = {c.pair.far_end, {}, {}, {}};
   client.start();
   EXPECT_EQ(c.request(start("flood", ports.callback->port)), PROCESS_COMPLETED);
   client.join();
-  ASSERT_EQ(client.received.size(), 3u);
+  ASSERT_EQ(client.received.size(), 2u);
   std::string key = client.received[1].substr(strlen("#STREAM_"));
   int stream = ports.stream->accept_one();
   ASSERT_GE(stream, 0);
   usleep(300 * 1000);  // the stream fills both socket buffers; nobody reads
-  EXPECT_EQ(c.request("stop_thread~" + key), PROCESS_CONTINUES);
-  EXPECT_EQ(c.reply(), "__OK__");
+  Conversation stop(PROCESS_PER_USER);
+  EXPECT_EQ(stop.request("stop_thread~" + key), PROCESS_CONTINUES);
+  EXPECT_EQ(stop.reply(), "__OK__");
   wait_for_calls_to_end();
   close(stream);
 }
@@ -678,7 +661,7 @@ TEST(StartFunction, StopEndsAStreamWhoseClientDoesNotRead) {
 TEST(StartFunction, StopThreadInThePoolModel) {
   CallbackPorts ports;
   Conversation c(PROCESS_POOL);
-  Client client = {c.pair.far_end, {}, false, {}, {}};
+  Client client = {c.pair.far_end, {}, {}, {}};
   client.start();
   ConnectionThread t = {&c, start("ticker", ports.callback->port), PROCESS_CONTINUES, {}};
   t.start();

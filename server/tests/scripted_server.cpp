@@ -19,21 +19,9 @@
 
 #include <string>
 
-#include "execution_model.h"
 #include "line_transport.h"
 #include "startup.h"
 #include "tarrow.h"
-
-static PROCESS_REQUEST_STATUS end_connection(HCStruct* hc) {
-  if (execution_model == PROCESS_POOL) return PROCESS_COMPLETED;
-  // Per-user: the proxy closes the client at the end of the conversation and
-  // acknowledges.
-  if (!end_relay_conversation(hc->sock_desc)) {
-    close(hc->sock_desc);
-    hc->sock_desc = 0;
-  }
-  return PROCESS_CONTINUES;
-}
 
 PROCESS_REQUEST_STATUS Tarrow::ProcessRequest(HCStruct* hc, char* data) {
   char* arg = strchr(data, '~');
@@ -67,7 +55,7 @@ PROCESS_REQUEST_STATUS Tarrow::ProcessRequest(HCStruct* hc, char* data) {
     SEND_LINE(*hc, "completed");
     return PROCESS_COMPLETED;
   } else if (strcmp(data, "__CLOSE__") == 0) {
-    return end_connection(hc);
+    return PROCESS_COMPLETED;
   } else {
     SEND_LINE(*hc, "unknown");
   }

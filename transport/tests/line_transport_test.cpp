@@ -115,56 +115,6 @@ TEST(LineTransport, TwoLinesInOneSegmentEachGoToTheirReader) {
   EXPECT_EQ(receive_line(p.a, buffer, sizeof(buffer)), LINE_ENDED);
 }
 
-// The relay's wait for a client line: a receive time-out before the line
-// reports the idle limit and takes nothing; one in the middle of a line only
-// pauses it, and the line still arrives whole.
-TEST(LineTransport, IdleLimitAppliesBeforeALineOnly) {
-  SocketPair p;
-  timeval limit = {0, 50 * 1000};
-  ASSERT_EQ(setsockopt(p.a, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit)), 0);
-  char buffer[1024];
-  EXPECT_EQ(receive_line_idle_limited(p.a, buffer, sizeof(buffer)), LINE_TIMED_OUT);
-  std::thread writer([&] {
-    write_all(p.b, "first ha");
-    usleep(300 * 1000);  // several receive time-outs
-    write_all(p.b, std::string("lf\0next\0", 8));
-  });
-  EXPECT_EQ(receive_line_idle_limited(p.a, buffer, sizeof(buffer)), 11);
-  EXPECT_STREQ(buffer, "first half");
-  writer.join();
-  EXPECT_EQ(receive_line_idle_limited(p.a, buffer, sizeof(buffer)), 5);
-  EXPECT_STREQ(buffer, "next");
-  p.close_b();
-  EXPECT_EQ(receive_line_idle_limited(p.a, buffer, sizeof(buffer)), LINE_ENDED);
-}
-
-// The relay's link: data lines arrive exactly as sent, whatever they begin
-// with, and only the end signal reads as the end of the conversation.
-TEST(LineTransport, LinkFramingKeepsDataAndSignalApart) {
-  SocketPair p;
-  const std::string escape_line = "\x1b" "E";
-  const std::string lines[] = {"__DONE__", "__DONE__ is my text", escape_line, "\x1b\x1b",
-                               "\x1b" + std::string(1022, 'e'), ""};
-  for (const std::string& line : lines) EXPECT_GE(send_link_line(p.b, line.c_str()), 1);
-  EXPECT_GE(send_link_end(p.b), 1);
-  EXPECT_GE(send_link_line(p.b, "after"), 1);
-  for (const std::string& line : lines) {
-    char buffer[1024];
-    EXPECT_EQ(receive_link_line(p.a, buffer, sizeof(buffer)), static_cast<int>(line.size() + 1));
-    EXPECT_EQ(std::string(buffer), line);
-  }
-  char buffer[1024];
-  EXPECT_EQ(receive_link_line(p.a, buffer, sizeof(buffer)), LINE_CONVERSATION_OVER);
-  // A worker's own send_line / receive_line frame on its link.
-  set_relay_link(p.a);
-  EXPECT_EQ(receive_line(p.a, buffer, sizeof(buffer)), 6);
-  EXPECT_STREQ(buffer, "after");
-  EXPECT_GE(send_line(p.a, escape_line.c_str()), 1);
-  set_relay_link(-1);
-  EXPECT_EQ(receive_link_line(p.b, buffer, sizeof(buffer)), 3);
-  EXPECT_EQ(std::string(buffer), escape_line);
-}
-
 TEST(LineTransport, SevenByteBufferKeepsAnAcknowledgement) {
   SocketPair p;
   write_all(p.b, std::string("__OK__\0__OK__MORE\0", 18));
