@@ -451,6 +451,19 @@ TEST_F(ServerTest, ServesPastDescriptor1023) {
   EXPECT_EQ(fresh.ask("echo~fresh"), "fresh");
 }
 
+// The models and process counts that accept differently.
+const Env kAcceptingSetups[] = {
+    {{"MAX_PROCESSES", "1"}},
+    {{"MAX_PROCESSES", "2"}},
+    {{"MAX_PROCESSES", "2"}, {"EXECUTION_MODEL", "PROCESS_PER_USER"}},
+};
+
+std::string setup_name(const Env& env) {
+  std::string name;
+  for (const auto& kv : env) name += kv.first + "=" + kv.second + " ";
+  return name;
+}
+
 // CPU time (user and system) of a process so far, in clock ticks.
 long cpu_ticks(pid_t pid) {
   std::string stat = velmor_test::read_file("/proc/" + std::to_string(pid) + "/stat");
@@ -470,28 +483,33 @@ long cpu_ticks(pid_t pid) {
 // Out of descriptors, accepting pauses instead of spinning, writes little,
 // and serves again once descriptors are free.
 TEST_F(ServerTest, OutOfDescriptorsAcceptPausesAndRecovers) {
-  // A limit the server cannot raise.
-  start({{"MAX_PROCESSES", "1"}}, "/usr/bin/prlimit",
-        {"--nofile=48:48", "--", VELMORD_SCRIPTED_PATH, "-p", std::to_string(port_),
-         "no_prototype_file.def"});
-  {
-    Client first("127.0.0.1", port_);
-    ASSERT_EQ(first.ask("echo~up"), "up") << server_->err();
+  for (const Env& setup : {kAcceptingSetups[0], kAcceptingSetups[2]}) {
+    SCOPED_TRACE(setup_name(setup));
+    port_ = velmor_test::free_port();
+    // A limit the server cannot raise.
+    start(setup, "/usr/bin/prlimit",
+          {"--nofile=48:48", "--", VELMORD_SCRIPTED_PATH, "-p", std::to_string(port_),
+           "no_prototype_file.def"});
+    {
+      Client first("127.0.0.1", port_);
+      ASSERT_EQ(first.ask("echo~up"), "up") << server_->err();
+    }
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 80; i++) idle.emplace_back(new Client("127.0.0.1", port_));
+    ASSERT_TRUE(server_->wait_for_err("Error While Accepting clients connection \n", 10000));
+    long before = cpu_ticks(server_->pid());
+    size_t log_before = server_->err().size();
+    const int kSeconds = 3;
+    sleep(kSeconds);
+    long used = cpu_ticks(server_->pid()) - before;
+    EXPECT_LT(used, sysconf(_SC_CLK_TCK) * kSeconds / 3) << "CPU ticks while out of descriptors";
+    // A report a second, each of a few lines.
+    EXPECT_LT(server_->err().size() - log_before, 2000u) << server_->err().substr(log_before, 2000);
+    idle.clear();
+    Client again("127.0.0.1", port_);
+    EXPECT_EQ(again.ask("echo~served again", 20000), "served again") << server_->err().substr(0, 3000);
+    server_.reset();
   }
-  std::vector<std::unique_ptr<Client>> idle;
-  for (int i = 0; i < 80; i++) idle.emplace_back(new Client("127.0.0.1", port_));
-  ASSERT_TRUE(server_->wait_for_err("Error While Accepting clients connection \n", 10000));
-  long before = cpu_ticks(server_->pid());
-  size_t log_before = server_->err().size();
-  const int kSeconds = 3;
-  sleep(kSeconds);
-  long used = cpu_ticks(server_->pid()) - before;
-  EXPECT_LT(used, sysconf(_SC_CLK_TCK) * kSeconds / 3) << "CPU ticks while out of descriptors";
-  // A report a second, each of a few lines.
-  EXPECT_LT(server_->err().size() - log_before, 2000u) << server_->err().substr(log_before, 2000);
-  idle.clear();
-  Client again("127.0.0.1", port_);
-  EXPECT_EQ(again.ask("echo~served again", 20000), "served again") << server_->err().substr(0, 3000);
 }
 
 // Threads of a process, from /proc.
@@ -502,13 +520,12 @@ int thread_count(pid_t pid) {
 }
 
 // Connections that have not sent a whole request line cost no thread: a
-// crowd of them beside working conversations, in one process and in
-// workers taking turns.
+// crowd of them beside working conversations, in each model.
 TEST_F(ServerTest, SilentConnectionsCostNoThread) {
-  for (const char* kids : {"1", "2"}) {
-    SCOPED_TRACE(std::string("MAX_PROCESSES ") + kids);
+  for (const Env& setup : kAcceptingSetups) {
+    SCOPED_TRACE(setup_name(setup));
     port_ = velmor_test::free_port();
-    start({{"MAX_PROCESSES", kids}});
+    start(setup);
     std::vector<std::unique_ptr<Client>> silent = idle_connections(port_, 3000);
     ASSERT_EQ(silent.size(), 3000u);
     Client cut("127.0.0.1", port_);
@@ -518,6 +535,8 @@ TEST_F(ServerTest, SilentConnectionsCostNoThread) {
     ASSERT_GT(serving, 0);
     EXPECT_EQ(c.ask("echo~served"), "served");
     EXPECT_LT(thread_count(serving), 16);
+    EXPECT_LT(thread_count(server_->pid()), 16);
+    c.close_now();
     // A silent connection that speaks at last is served.
     EXPECT_EQ(silent[1234]->ask("echo~late"), "late");
     server_.reset();
