@@ -48,8 +48,6 @@
 namespace {
 
 const int kLineSize = 1024;
-// A connection that sends no whole request line for this long is closed.
-const int kFirstLineSeconds = 120;
 // Accepts per turn of the loop, so that a flood of connections does not
 // keep the loop from the connections already waiting.
 const int kAcceptsPerTurn = 64;

@@ -117,7 +117,6 @@ static int accept_admitted(sockaddr_in* addr) {
 // worker, not in a thread each: a silent connection (a port scan, an idle
 // add-in) costs a descriptor, never a thread. The accepting thread hands
 // them over through handed_over and a wake-up of the waiting thread's loop.
-static const int kFirstLineSeconds = 120;
 static pthread_mutex_t handed_lock = PTHREAD_MUTEX_INITIALIZER;
 static std::vector<std::pair<int, sockaddr_in>> handed_over;
 static int wake_waiter = -1;  // eventfd watched by the waiting thread
