@@ -60,11 +60,14 @@ static void no_delay(int fd) {
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-int connect_loopback(int port) {
+int connect_loopback(int port, int source) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return -1;
   sockaddr_in a = loopback(port);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+  sockaddr_in from = loopback(0);
+  from.sin_addr.s_addr = htonl((127u << 24) | static_cast<uint32_t>(source));
+  if ((source != 1 && bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) ||
+      connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
     close(fd);
     return -1;
   }
@@ -122,8 +125,9 @@ bool LineReader::next(std::string* line) {
 
 bool LineReader::at_end() { return start_ == end_ && !fill(); }
 
-bool plain_call(int port, const std::string& start_line, bool one_byte, std::string* result) {
-  int fd = connect_loopback(port);
+bool plain_call(int port, const std::string& start_line, bool one_byte, std::string* result,
+                int source) {
+  int fd = connect_loopback(port, source);
   if (fd < 0) return false;
   char buffer[4096];
   LineReader in(fd, one_byte, buffer, sizeof buffer);

@@ -18,7 +18,7 @@ int bound_port(int fd);
 // A port that was free a moment ago.
 int free_loopback_port();
 // Connects to 127.0.0.1:port with TCP_NODELAY set; -1 on failure.
-int connect_loopback(int port);
+int connect_loopback(int port, int source = 1);
 
 // Sends text and its NUL whole; false on failure.
 bool send_text(int fd, const char* text);
@@ -50,7 +50,9 @@ class LineReader {
 // START_FUNCTION / "__OK__", two arguments each answered "__OK__", the end of
 // the arguments, the result and its acknowledgement; then the server's close.
 // result gets the result line. False on any deviation.
-bool plain_call(int port, const std::string& start_line, bool one_byte, std::string* result);
+// source: the client's address, 127.0.0.source.
+bool plain_call(int port, const std::string& start_line, bool one_byte, std::string* result,
+                int source = 1);
 
 // The floor servers, run in a process of their own (velmor_bench --serve).
 // "buffered" and "byte" serve the same exchanges as plain_call with a few

@@ -272,6 +272,7 @@ struct Subject {
   int port;
   std::string start_line;
   bool one_byte;
+  int sources = 1;  // client threads spread over 127.0.0.1 .. 127.0.0.sources
 };
 
 // Median latency (ns) of n sequential calls.
@@ -317,6 +318,7 @@ void bench_latency(const std::vector<Subject>& subjects, int rounds) {
   print_figure("pool, 2 processes / buffered floor", ratio(3, 0), "us", 1e-3);
   print_figure("per-user, 2 processes / buffered floor", ratio(4, 0), "us", 1e-3);
   print_figure("per-user, 2 processes / pool, 1 process", ratio(4, 2), "us", 1e-3);
+  print_figure("per-user, 2 processes / pool, 2 processes", ratio(4, 3), "us", 1e-3);
 }
 
 // --- Throughput ------------------------------------------------------------
@@ -339,7 +341,7 @@ Load run_load(const Subject& s, int threads, double seconds) {
       while (!go) std::this_thread::yield();
       std::string result;
       while (now_ns() < t_end) {
-        if (plain_call(s.port, s.start_line, s.one_byte, &result))
+        if (plain_call(s.port, s.start_line, s.one_byte, &result, 1 + i % s.sources))
           by_pid[i][result]++;
         else
           errors[i]++;
@@ -370,7 +372,8 @@ Load run_load(const Subject& s, int threads, double seconds) {
 }
 
 void bench_throughput(const std::vector<Subject>& subjects, int rounds) {
-  // subjects: buffered floor, pool 1, pool 2, per-user 2
+  // subjects: buffered floor, pool 1, pool 2, per-user 2 (clients on one
+  // address), per-user 2 (clients on two addresses, one per worker)
   const int kThreads[] = {1, 2, 8, 16, 32};
   const double kSeconds = 0.25;
   printf("\nCalls per second by client threads; ratio [spread]   median calls/s\n");
@@ -395,6 +398,8 @@ void bench_throughput(const std::vector<Subject>& subjects, int rounds) {
     print_figure("pool, 2 processes / buffered floor", ratio(2, 0), "calls/s", 1);
     print_figure("pool, 2 processes / pool, 1 process", ratio(2, 1), "calls/s", 1);
     print_figure("per-user, 2 processes / pool, 1 process", ratio(3, 1), "calls/s", 1);
+    print_figure("per-user, 2 processes / pool, 2 processes", ratio(3, 2), "calls/s", 1);
+    print_figure("per-user, 2 addresses / pool, 2 processes", ratio(4, 2), "calls/s", 1);
     Figure share;
     for (int r = 0; r < rounds; r++) share.ratio.push_back(loads[2][r].busiest_share);
     print_figure("pool, 2 processes: busiest worker's share", share, "", 1);
@@ -815,11 +820,17 @@ int main(int argc, char** argv) {
   Subject s_user = {"per-user 2", per_user.port, per_user.call_line("bench_pid", 1), false};
   // Warm-up: the per-user worker is forked at the first call, libraries get paged in.
   for (const Subject& s : {s_buffered, s_byte, s_pool1, s_pool2, s_user}) call_latency(s, 20);
+  std::string warm;
+  for (int i = 0; i < 20; i++) plain_call(s_user.port, s_user.start_line, false, &warm, 2);
   g_errors.clear();
 
   auto wanted = [&](const char* part) { return only.empty() || only == part; };
   if (wanted("latency")) bench_latency({s_buffered, s_byte, s_pool1, s_pool2, s_user}, rounds + 2);
-  if (wanted("throughput")) bench_throughput({s_buffered, s_pool1, s_pool2, s_user}, rounds);
+  Subject s_user_spread = s_user;
+  s_user_spread.name = "per-user 2, 2 addresses";
+  s_user_spread.sources = 2;
+  if (wanted("throughput"))
+    bench_throughput({s_buffered, s_pool1, s_pool2, s_user, s_user_spread}, rounds);
   if (wanted("stream")) bench_stream(pool1, rounds);
   if (wanted("takeover")) bench_takeover(pool2, s_pool2, std::max(3, rounds / 2));
   if (wanted("silent")) bench_silent(pool1, s_pool1, std::max(3, rounds / 3));

@@ -1,6 +1,8 @@
 #include "value_text.h"
 
 #include <cerrno>
+#include <climits>
+#include <cmath>
 #include <cstdlib>
 
 Value Value::leaf(const std::string& t) {
@@ -20,11 +22,19 @@ namespace {
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
+// True when the character at i is escaped: an odd run of backslashes before
+// it ("a\\ " ends in an escaped backslash and a plain blank).
+bool is_escaped(const std::string& s, size_t i) {
+  size_t backslashes = 0;
+  while (i > backslashes && s[i - 1 - backslashes] == '\\') backslashes++;
+  return backslashes % 2 == 1;
+}
+
 // Blanks at both ends, except an escaped one at the end.
 std::string trim(const std::string& s) {
   size_t b = 0, e = s.size();
   while (b < e && is_blank(s[b])) b++;
-  while (e > b && is_blank(s[e - 1]) && !(e >= 2 && s[e - 2] == '\\')) e--;
+  while (e > b && is_blank(s[e - 1]) && !is_escaped(s, e - 1)) e--;
   return s.substr(b, e - b);
 }
 
@@ -41,10 +51,17 @@ std::string unescape(const std::string& s) {
   return out;
 }
 
+// The reading above trims an element's blanks, so blanks at its ends are
+// escaped to come back.
 std::string escape(const std::string& s) {
   std::string out;
-  for (char c : s) {
-    if (c == '\n') {
+  size_t first = s.find_first_not_of(' ');
+  size_t last = s.find_last_not_of(' ');
+  for (size_t i = 0; i < s.size(); i++) {
+    char c = s[i];
+    if (c == ' ' && (first == std::string::npos || i < first || i > last)) {
+      out += "\\ ";
+    } else if (c == '\n') {
       out += "\\n";
     } else if (c == '\t') {
       out += "\\t";
@@ -59,9 +76,7 @@ std::string escape(const std::string& s) {
 // If text is wrapped in open..close (the closing one unescaped), sets inner and returns true.
 bool unwrap(const std::string& text, char open, char close, std::string* inner) {
   if (text.size() < 2 || text[0] != open || text.back() != close) return false;
-  size_t backslashes = 0;
-  for (size_t i = text.size() - 1; i > 0 && text[i - 1] == '\\'; i--) backslashes++;
-  if (backslashes % 2 == 1) return false;
+  if (is_escaped(text, text.size() - 1)) return false;
   *inner = text.substr(1, text.size() - 2);
   return true;
 }
@@ -105,16 +120,28 @@ bool check_scalar(const ValueShape& shape, const std::string& text, std::string*
   const char* begin = text.c_str();
   char* end = nullptr;
   errno = 0;
-  if (shape.is_integer())
-    strtol(begin, &end, 10);
-  else
-    strtod(begin, &end);
-  while (end && is_blank(*end)) end++;
-  if (text.empty() || end == begin || *end != '\0') {
+  // Out of range: too large, or too small to be anything but 0. A number
+  // below the normal range that is still held exactly (5e-324) is fine.
+  bool out_of_range;
+  if (shape.is_integer()) {
+    // The server reads an int with atoi: a larger number would arrive as another.
+    long v = strtol(begin, &end, 10);
+    out_of_range = errno == ERANGE || (shape.type == "int" && (v < INT_MIN || v > INT_MAX));
+  } else if (shape.type == "float") {
+    float f = strtof(begin, &end);
+    out_of_range = errno == ERANGE && (f == 0 || std::isinf(f));
+  } else {
+    double d = strtod(begin, &end);
+    out_of_range = errno == ERANGE && (d == 0 || std::isinf(d));
+  }
+  // No number read (a text of blanks only among them): end stays at begin.
+  bool converted = end != nullptr && end != begin;
+  while (converted && is_blank(*end)) end++;
+  if (!converted || *end != '\0') {
     *error = "'" + text + "' is not " + (shape.is_integer() ? "a whole number" : "a number");
     return false;
   }
-  if (errno == ERANGE) {
+  if (out_of_range) {
     *error = "'" + text + "' is out of range";
     return false;
   }

@@ -7,8 +7,10 @@
 //
 // Inside brackets and braces, elements are separated by "," and trimmed of
 // blanks; a backslash escapes the next character (\, \[ \] \{ \} \\ and "\ "),
-// and \n and \t stand for a line feed and a tab. Record members that are
-// arrays are written in brackets inside the braces.
+// and \n and \t stand for a line feed and a tab. Blanks at an element's ends
+// are kept only escaped, and are printed escaped. Record members that are
+// arrays are written in brackets inside the braces. An int or double value
+// must be a number; blanks alone are none.
 #ifndef VELMOR_CLIENT_VALUE_TEXT_H_
 #define VELMOR_CLIENT_VALUE_TEXT_H_
 

@@ -231,8 +231,10 @@ void call_safe_point();
 
 // Scalar values. pack_and_send formats the value as its text (a prefixed form
 // on the scalar call-back path) and sends it; it returns the send result (> 0
-// on success) or 0 for an unknown service type. receive_and_unpack reads one
-// text and converts it; it returns 1. `dimension` is ignored for scalars.
+// on success) or 0 for an unknown service type. A double or float is written
+// as the shortest text that reads back to the same value. receive_and_unpack
+// reads one text and converts it, numbers independently of the locale; it
+// returns 1. `dimension` is ignored for scalars.
 int pack_and_send(DataExchange* de, const std::string& value, int dimension = 0);
 int pack_and_send(DataExchange* de, const char*& value, int dimension = 0);
 int pack_and_send(DataExchange* de, char*& value, int dimension = 0);

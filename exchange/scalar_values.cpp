@@ -1,8 +1,11 @@
 // Scalar values on the channel: their texts, and the route of one unit by
 // service type.
+#include <locale.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <charconv>
 
 #include "data_exchange.h"
 
@@ -67,6 +70,24 @@ const char* receive_unit_by_service(DataExchange* de) {
 
 enum { NUMBER_SIZE = UNIT_DATA_SIZE };
 
+// The shortest text that reads back to exactly this value: a worksheet sums,
+// compares and charts what arrives, so no digit may be lost on the way.
+// Independent of the process's locale.
+template <class T>
+void shortest_text(T value, char* out, size_t size) {
+  std::to_chars_result r = std::to_chars(out, out + size - 1, value);
+  *r.ptr = '\0';
+}
+
+// Received numbers are read as strtod reads them (leading blanks, a sign,
+// decimal or hexadecimal, infinities; the rest after the number ignored; no
+// number gives 0) but always with "." as the decimal point: a user library
+// may set the process's locale, and "0.5" must stay one half.
+locale_t c_numeric_locale() {
+  static locale_t c = newlocale(LC_NUMERIC_MASK, "C", (locale_t)0);
+  return c;
+}
+
 }  // namespace
 
 int pack_and_send(DataExchange* de, const std::string& value, int) {
@@ -101,15 +122,16 @@ int pack_and_send(DataExchange* de, const char* const& value, int) {
 // The number texts live in these frames, apart from the safe point (see
 // call_safe_point).
 __attribute__((noinline)) static int send_double(DataExchange* de, double value) {
-  char plain[NUMBER_SIZE], number[NUMBER_SIZE];
-  snprintf(plain, sizeof(plain), "%g", value);
-  snprintf(number, sizeof(number), "%f", value);
-  return send_unit_by_service(de, plain, number);
+  char number[NUMBER_SIZE];
+  shortest_text(value, number, sizeof(number));
+  return send_unit_by_service(de, number, number);
 }
 
+// Written as a float, not widened: 1.5e-8f goes out as "1.5e-08", which
+// reads back as the same float.
 __attribute__((noinline)) static int send_float(DataExchange* de, float value) {
   char number[NUMBER_SIZE];
-  snprintf(number, sizeof(number), "%f", static_cast<double>(value));
+  shortest_text(value, number, sizeof(number));
   return send_unit_by_service(de, number, number);
 }
 
@@ -166,12 +188,13 @@ int receive_and_unpack(DataExchange* de, char*& value, int) {
 }
 
 int receive_and_unpack(DataExchange* de, double& value, int) {
-  value = strtod(receive_unit_by_service(de), nullptr);
+  value = strtod_l(receive_unit_by_service(de), nullptr, c_numeric_locale());
   return 1;
 }
 
 int receive_and_unpack(DataExchange* de, float& value, int) {
-  value = static_cast<float>(atof(receive_unit_by_service(de)));
+  // Read as a float directly: through a double, a text could round twice.
+  value = strtof_l(receive_unit_by_service(de), nullptr, c_numeric_locale());
   return 1;
 }
 

@@ -9,20 +9,32 @@
 // The byte that carries a descriptor; a message without data is not sent.
 static const char kCarrier = 'F';
 
-int pass_descriptor(int link, int fd) {
+namespace {
+
+// One message: a byte and room for one descriptor.
+struct Message {
   char byte = kCarrier;
-  iovec data = {&byte, 1};
-  union {
-    cmsghdr header;
-    char space[CMSG_SPACE(sizeof(int))];
-  } control;
-  memset(&control, 0, sizeof(control));
-  msghdr message;
-  memset(&message, 0, sizeof(message));
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control.space;
-  message.msg_controllen = sizeof(control.space);
+  iovec data;
+  msghdr header;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+  Message() {
+    data = {&byte, 1};
+    memset(control, 0, sizeof(control));
+    memset(&header, 0, sizeof(header));
+    header.msg_iov = &data;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof(control);
+  }
+  Message(const Message&) = delete;
+  Message& operator=(const Message&) = delete;
+};
+
+}  // namespace
+
+int pass_descriptor(int link, int fd) {
+  Message m;
+  msghdr& message = m.header;
   cmsghdr* c = CMSG_FIRSTHDR(&message);
   c->cmsg_level = SOL_SOCKET;
   c->cmsg_type = SCM_RIGHTS;
@@ -49,18 +61,8 @@ static void close_carried(msghdr* message) {
 }
 
 int receive_descriptor(int link, int* fd) {
-  char byte;
-  iovec data = {&byte, 1};
-  union {
-    cmsghdr header;
-    char space[CMSG_SPACE(sizeof(int))];
-  } control;
-  msghdr message;
-  memset(&message, 0, sizeof(message));
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control.space;
-  message.msg_controllen = sizeof(control.space);
+  Message m;
+  msghdr& message = m.header;
   ssize_t n;
   do {
     n = recvmsg(link, &message, 0);

@@ -16,10 +16,10 @@
 static const uint32_t kConnectionEvents = EPOLLIN | EPOLLRDHUP | EPOLLET;
 static const int kEventsPerRound = 64;
 
-static time_t now_seconds() {
+static int64_t now_ms() {
   timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec;
+  return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
 static uint64_t event_data(int fd, uint32_t tag) {
@@ -30,7 +30,7 @@ FirstLineWait::FirstLineWait(int silence_seconds, Ready ready)
     : silence_seconds_(silence_seconds),
       ready_(std::move(ready)),
       epoll_fd_(epoll_create1(EPOLL_CLOEXEC)),
-      last_sweep_(now_seconds()),
+      last_sweep_(now_ms()),
       last_tag_(0) {}
 
 FirstLineWait::~FirstLineWait() {
@@ -49,7 +49,7 @@ uint32_t FirstLineWait::register_fd(int fd, uint32_t events) {
 
 void FirstLineWait::add(int sock, const sockaddr_in& addr) {
   uint32_t tag = register_fd(sock, kConnectionEvents);
-  connections_[sock] = Connection{addr, now_seconds(), tag};
+  connections_[sock] = Connection{addr, now_ms(), tag};
   if (tag == 0) {
     drop(sock, "cannot be watched");
     return;
@@ -106,7 +106,7 @@ void FirstLineWait::examine(int sock, uint32_t events) {
     client_left(sock);
     return;
   }
-  it->second.last_heard = now_seconds();
+  it->second.last_heard = now_ms();
   peeked_[n] = '\0';
   bool whole = memchr(peeked_, '\0', static_cast<size_t>(n)) != nullptr ||
                n == static_cast<ssize_t>(sizeof(peeked_) - 1);
@@ -122,12 +122,12 @@ void FirstLineWait::examine(int sock, uint32_t events) {
 }
 
 void FirstLineWait::end_silent_connections() {
-  time_t now = now_seconds();
-  if (now == last_sweep_) return;
+  int64_t now = now_ms();
+  if (now - last_sweep_ < 1000) return;  // a sweep a second is close enough
   last_sweep_ = now;
   std::vector<int> silent;
   for (const auto& c : connections_)
-    if (now - c.second.last_heard >= silence_seconds_) silent.push_back(c.first);
+    if (now - c.second.last_heard >= silence_seconds_ * 1000LL) silent.push_back(c.first);
   for (int sock : silent) drop(sock, "no request line within the time limit");
 }
 

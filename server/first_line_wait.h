@@ -64,7 +64,7 @@ class FirstLineWait {
  private:
   struct Connection {
     sockaddr_in addr;
-    time_t last_heard;  // monotonic seconds
+    int64_t last_heard;  // monotonic milliseconds
     uint32_t tag;
   };
   struct Watched {
@@ -86,7 +86,7 @@ class FirstLineWait {
   Ready ready_;
   Left left_;
   int epoll_fd_;
-  time_t last_sweep_;
+  int64_t last_sweep_;  // monotonic milliseconds
   uint32_t last_tag_;
   std::unordered_map<int, Connection> connections_;
   std::unordered_map<int, Watched> watched_;

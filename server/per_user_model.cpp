@@ -8,16 +8,18 @@
 // does, and closes it.
 //
 // A slot serves one conversation at a time: a user's library state is its
-// own and need not be thread-safe. Two requests are answered before the
+// own and need not be thread-safe. The server passes the slot's next
+// connection while the worker still serves one, so that the worker goes on
+// to it without waiting for the server. Two requests are answered before the
 // slot's turn, because they must not wait behind a long call of the same
 // address: stop_thread (answered here, passed to the slot's worker through
 // its stop pipe) and __CLOSE__ (the connection is closed, as the worker
 // would).
 //
-// On the link the worker notes kTaken once it holds a passed socket (until
-// then the server keeps its own copy, so a worker that dies first leaves the
-// socket to its successor), kRefused when a socket did not arrive whole,
-// and kDone when the conversation is over.
+// On the link the worker notes kTaken when it takes a passed socket to
+// serve it (until then the server keeps its own copy, so a worker that dies
+// first leaves the socket to its successor), and kRefused when a socket did
+// not arrive whole.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -51,7 +53,7 @@ const int kLineSize = 1024;
 // Accepts per turn of the loop, so that a flood of connections does not
 // keep the loop from the connections already waiting.
 const int kAcceptsPerTurn = 64;
-const char kTaken = 'T', kRefused = 'R', kDone = 'D';
+const char kTaken = 'T', kRefused = 'R';
 
 struct Waiting {
   int sock;
@@ -60,8 +62,7 @@ struct Waiting {
 
 struct SlotState {
   std::deque<Waiting> queue;  // ready connections waiting for the slot's turn
-  Waiting passing = {-1, {}};  // passed to the worker, not yet taken
-  bool serving = false;        // the worker has a conversation
+  Waiting passing = {-1, {}};  // passed to the worker, not yet taken: at most one
   bool linked = false;         // the worker runs and its link is watched
 };
 
@@ -142,7 +143,6 @@ void worker_lost(int slot) {
   link = -1;
   if (s.passing.sock >= 0) queue_front(slot, s.passing);
   s.passing.sock = -1;
-  s.serving = false;
   dispatch(slot);
 }
 
@@ -167,9 +167,6 @@ void on_link(int slot, uint32_t events) {
       }
       close(s.passing.sock);
       s.passing.sock = -1;
-      s.serving = note == kTaken;
-    } else if (note == kDone) {
-      s.serving = false;
     }
   }
   dispatch(slot);
@@ -191,10 +188,11 @@ bool ensure_worker(int slot) {
   return true;
 }
 
-// Passes the slot's next connection to its worker when the slot is free.
+// Passes the slot's next connection to its worker unless one passed
+// earlier still waits there.
 void dispatch(int slot) {
   SlotState& s = slots[slot];
-  while (s.passing.sock < 0 && !s.serving && !s.queue.empty()) {
+  while (s.passing.sock < 0 && !s.queue.empty()) {
     Waiting w = s.queue.front();
     s.queue.pop_front();
     waiter->unwatch(w.sock);
@@ -259,8 +257,10 @@ void on_first_line(int sock, const sockaddr_in& addr, const char* line) {
     close(sock);
     return;
   }
-  slots[slot].queue.push_back({sock, addr});
-  watch_queued(slot, sock);
+  SlotState& s = slots[slot];
+  s.queue.push_back({sock, addr});
+  // Watched only when it has to wait.
+  if (s.passing.sock >= 0 || s.queue.size() > 1) watch_queued(slot, sock);
   dispatch(slot);
 }
 
@@ -363,6 +363,11 @@ void ProcessManager::per_user_worker_loop(int slot) {
     }
     // Taken: from here on the client's connection lives in this process only.
     if (!send_note(link, kTaken)) leave_worker();
+    if (client_left(sock)) {
+      // Its client left while it waited here: nothing of it runs.
+      close(sock);
+      continue;
+    }
     sockaddr_in addr;
     socklen_t len = sizeof(addr);
     if (getpeername(sock, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
@@ -372,6 +377,5 @@ void ProcessManager::per_user_worker_loop(int slot) {
       addr.sin_addr = clients[slot].sin_addr;
     }
     FS.process_per_user_service(slot, sock, addr);
-    if (!send_note(link, kDone)) leave_worker();
   }
 }

@@ -323,7 +323,7 @@ int ProcessManager::spawn_child(int slot) {
     signal(SIGPIPE, SIG_IGN);
     signal(SIGSEGV, SIG_DFL);
     signal(SIGCHLD, SIG_DFL);
-    // Everything unblocked, also what a proxy thread that forked us blocked.
+    // Everything unblocked, also what the forking thread blocked.
     sigset_t none;
     sigemptyset(&none);
     pthread_sigmask(SIG_SETMASK, &none, nullptr);

@@ -75,6 +75,10 @@ TEST_F(Cli, CallsPrintResultsAndErrorsAreOneLine) {
        "argument 1 (values): 'x' is not a number"},
       {with_server("call sample_threads reverse_range_returns_array [1] many"), 1, "",
        "argument 2 (count): 'many' is not a whole number"},
+      {with_server("call sample_threads reverse_range_returns_array [1] ' '"), 1, "",
+       "argument 2 (count): ' ' is not a whole number"},
+      // Every digit the server sent.
+      {with_server("call sample_threads range_average [0.1,0.2]"), 0, "0.15000000000000002\n", nullptr},
       {with_server("--stamp stale call sample_threads range_average 1"), 3, "",
        "module sample_threads is out of date"},
       {with_server("call no_such_module f 1"), 1, "", "module no_such_module is not loaded"},

@@ -1,11 +1,7 @@
 // A real Velmord under what every deployment meets: clients that leave
 // mid-call or mid-line, data that looks like protocol words, symbolic links
 // among the served files. Both execution models.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <iterator>
@@ -13,52 +9,8 @@
 #include <vector>
 
 #include "e2e_support.h"
-#include "line_transport.h"
 
 namespace {
-
-// A client that speaks the protocol by hand, from a loopback address of its
-// choice; every wait is bounded.
-class RawClient {
- public:
-  RawClient(int port, const char* from = "127.0.0.1") {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in local = {}, server = {};
-    local.sin_family = server.sin_family = AF_INET;
-    inet_pton(AF_INET, from, &local.sin_addr);
-    inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
-    server.sin_port = htons(static_cast<uint16_t>(port));
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
-        connect(fd_, reinterpret_cast<sockaddr*>(&server), sizeof(server)) != 0) {
-      close(fd_);
-      fd_ = -1;
-    }
-  }
-  ~RawClient() { close_now(); }
-  bool ok() const { return fd_ >= 0; }
-  void send(const std::string& line) { send_line(fd_, line.c_str()); }
-  // Bytes without their NUL: a line the peer never finishes.
-  void send_cut(const std::string& text) { ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL); }
-  std::string reply(int timeout_ms = 15000) {
-    pollfd p = {fd_, POLLIN, 0};
-    if (poll(&p, 1, timeout_ms) != 1) return "<no reply>";
-    char line[1024];
-    return receive_line(fd_, line, sizeof(line)) >= 1 ? line : "<closed>";
-  }
-  std::string ask(const std::string& line) {
-    send(line);
-    return reply();
-  }
-  // Leaves as a dropped add-in does: its side of the connection ends.
-  void leave() { shutdown(fd_, SHUT_WR); }
-  void close_now() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 class Resilience : public ::testing::TestWithParam<ModelParam> {
  protected:

@@ -1,12 +1,18 @@
 #include "e2e_support.h"
 
+#include <arpa/inet.h>
+#include <poll.h>
 #include <stdio.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "line_io.h"
 
 E2EClient::E2EClient(ServerProcess* server, int timeout_ms)
     : server_(server), session_("127.0.0.1", server->port(), timeout_ms) {}
@@ -84,4 +90,36 @@ std::string command_output(const std::string& command, const std::string& errors
     out += "rc=" + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + " " +
            read_file(errors_path);
   return out;
+}
+
+RawClient::RawClient(int port, const char* from) {
+  fd_ = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in local = {}, server = {};
+  local.sin_family = server.sin_family = AF_INET;
+  inet_pton(AF_INET, from, &local.sin_addr);
+  inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
+  server.sin_port = htons(static_cast<uint16_t>(port));
+  if (bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
+      connect(fd_, reinterpret_cast<sockaddr*>(&server), sizeof(server)) != 0)
+    close_now();
+}
+
+void RawClient::send(const std::string& line) { write_line(fd_, line.c_str(), 5000); }
+
+void RawClient::send_cut(const std::string& text) {
+  ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL);
+}
+
+std::string RawClient::reply(int timeout_ms) {
+  char line[1024];
+  int rc = read_line(fd_, line, sizeof(line), timeout_ms);
+  if (rc == kLineTimedOut) return "<no reply>";
+  return rc >= 1 ? line : "<closed>";
+}
+
+void RawClient::leave() { shutdown(fd_, SHUT_WR); }
+
+void RawClient::close_now() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
 }

@@ -45,6 +45,33 @@ class E2EClient {
   VelmorSession session_;
 };
 
+// A client that speaks the protocol by hand, from a loopback address of its
+// choice; every wait is bounded.
+class RawClient {
+ public:
+  explicit RawClient(int port, const char* from = "127.0.0.1");
+  ~RawClient() { close_now(); }
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+  bool ok() const { return fd_ >= 0; }
+  void send(const std::string& line);
+  // Bytes without their NUL: a line the peer never finishes.
+  void send_cut(const std::string& text);
+  // The next line; "<no reply>" after timeout_ms, "<closed>" when the
+  // connection ended first.
+  std::string reply(int timeout_ms = 15000);
+  std::string ask(const std::string& line) {
+    send(line);
+    return reply();
+  }
+  // Leaves as a dropped add-in does: its side of the connection ends.
+  void leave();
+  void close_now();
+
+ private:
+  int fd_ = -1;
+};
+
 // The whole text of a file; empty when it cannot be read.
 std::string read_file(const std::string& path);
 

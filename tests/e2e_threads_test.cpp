@@ -29,7 +29,7 @@ TEST_P(Threads, ThreadResultsComeByCallBack) {
   CallPrint average = client.call("sample_threads_async", "range_average", {"[1,2,6]"});
   ASSERT_TRUE(average.ok) << average.error << "\n" << server_.log();
   EXPECT_EQ(average.key.rfind("sample_threads_async_", 0), 0u) << average.key;
-  EXPECT_EQ(client.deliveries(average, 1, 10000), std::vector<std::string>{"3.000000"});
+  EXPECT_EQ(client.deliveries(average, 1, 10000), std::vector<std::string>{"3"});
 
   CallPrint reversed = client.call("sample_threads_async", "reverse_range_returns_array", {"[1,2,3]", "3"});
   ASSERT_TRUE(reversed.ok) << reversed.error;
@@ -41,7 +41,7 @@ TEST_P(Threads, ThreadResultsComeByCallBack) {
   for (int i = 0; i < 2 && client.session()->listener()->pings() == 0; i++) {
     CallPrint again = client.call("sample_threads_async", "range_average", {"[4]"});
     ASSERT_TRUE(again.ok) << again.error;
-    EXPECT_EQ(client.deliveries(again, 1, 10000), std::vector<std::string>{"4.000000"});
+    EXPECT_EQ(client.deliveries(again, 1, 10000), std::vector<std::string>{"4"});
   }
   EXPECT_GE(client.session()->listener()->pings(), 1);
 
@@ -110,7 +110,7 @@ TEST_P(Threads, StopThreadEndsARunningStreamAndTheWorkerGoesOn) {
 
   CallPrint next = client.call("sample_threads_async", "range_average", {"[5,7]"});
   ASSERT_TRUE(next.ok) << next.error;
-  EXPECT_EQ(client.deliveries(next, 1, 10000), std::vector<std::string>{"6.000000"});
+  EXPECT_EQ(client.deliveries(next, 1, 10000), std::vector<std::string>{"6"});
 }
 
 // With two workers the stop request's connection reaches either of them,
@@ -129,6 +129,66 @@ TEST_P(Threads, StopReachesTheStreamWhicheverWorkerTakesTheRequest) {
     EXPECT_TRUE(after.back() == "END" || after.back().rfind("ERROR", 0) == 0)
         << ::testing::PrintToString(after) << "\n" << server_.log();
   }
+}
+
+// Ends a running stream with stop_thread; its last value is the end.
+void stop_stream(E2EClient* client, const CallPrint& stream) {
+  std::string error;
+  ASSERT_TRUE(client->session()->stop_thread(stream.key, &error)) << error;
+  std::vector<std::string> after = client->deliveries(stream, 3, 5000);
+  ASSERT_FALSE(after.empty());
+  EXPECT_TRUE(after.back() == "END" || after.back().rfind("ERROR", 0) == 0)
+      << ::testing::PrintToString(after);
+}
+
+// A call refused for its count (a negative one, or two whole worksheet
+// columns) ends its own conversation only, whether its client stays for the
+// end or leaves right after the count's acknowledgement: the address's next
+// calls are served, and a stream of the same client delivers on.
+TEST_P(Threads, RefusedCountsLeaveTheAddressServed) {
+  E2EClient client(&server_);
+  CallPrint clock = client.call("sample_streams", "show_time", {"1", "600"});
+  ASSERT_TRUE(clock.ok) << clock.error << "\n" << server_.log();
+  ASSERT_EQ(client.deliveries(clock, 1, 10000).size(), 1u);
+  std::string stamp, error;
+  ASSERT_TRUE(client.session()->module_stamp("sample_threads", &stamp, &error)) << error;
+  for (const char* count : {"-5", "2097152"}) {
+    for (bool stays : {true, false}) {
+      SCOPED_TRACE(std::string(count) + (stays ? ", client stays" : ", client leaves"));
+      {
+        RawClient raw(server_.port());
+        ASSERT_EQ(raw.ask("START_FUNCTION~sample_threads~range_average~0~" + stamp), "__OK__");
+        std::string reply = raw.ask(count);
+        for (int i = 0; stays && i < 10 && reply != "<closed>" && reply != "<no reply>"; i++)
+          reply = raw.reply();
+        if (stays) {
+          EXPECT_EQ(reply, "<closed>");
+        }
+      }
+      for (int round = 0; round < 2; round++) {
+        CallPrint average = client.call("sample_threads", "range_average", {"[1,2,6]"});
+        ASSERT_TRUE(average.ok) << average.error << "\n" << server_.log();
+        EXPECT_EQ(average.result, "3");
+      }
+    }
+  }
+  EXPECT_EQ(client.deliveries(clock, 1, 10000).size(), 1u);
+  stop_stream(&client, clock);
+}
+
+// stop_thread never waits behind another conversation of its address: with
+// a conversation of the same client open and quiet, the stop is answered at
+// once and ends the stream; the quiet conversation is then served on.
+TEST_P(Threads, StopIsAnsweredBesideAQuietConversation) {
+  E2EClient client(&server_);
+  CallPrint clock = client.call("sample_streams", "show_time", {"1", "600"});
+  ASSERT_TRUE(clock.ok) << clock.error << "\n" << server_.log();
+  ASSERT_EQ(client.deliveries(clock, 1, 10000).size(), 1u);
+  RawClient quiet(server_.port());
+  std::string first = quiet.ask("givefm~1");
+  ASSERT_EQ(first.rfind("sample_", 0), 0u) << first;
+  stop_stream(&client, clock);
+  EXPECT_EQ(quiet.ask("givefm~1"), first);
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, Threads,

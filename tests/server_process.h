@@ -47,6 +47,7 @@ class ServerProcess {
 
  private:
   bool start_on_free_port();
+  void forget_stub_libraries();
   size_t log_size() const;
   std::string log_since(size_t offset) const;
 

@@ -62,6 +62,17 @@ static int read_whole_line(FILE* f, char** text, size_t* size) {
   return getline(text, size, f) >= 0 ? 1 : 0;
 }
 
+// A symbol of a versioned library is listed as NAME@@VERSION (the version
+// the loader binds to NAME) or NAME@VERSION (an older one, which it does not):
+// cuts the first to NAME and returns false for the second.
+static bool bindable_name(char* text) {
+  char* at = strchr(text, '@');
+  if (at == NULL) return true;
+  if (at[1] != '@') return false;
+  *at = '\0';
+  return true;
+}
+
 int MangledList::load(char* path) {
   FILE* f = fopen(path, "r");
   if (f == NULL) return 1;
@@ -75,26 +86,33 @@ int MangledList::load(char* path) {
     char* symbol = next_field(&cursor, "~\n");
     char* plain = next_field(&cursor, "~ (\n");
     if (file == NULL || symbol == NULL || plain == NULL) continue;
-    if (strcmp(symbol, plain) == 0) continue;  // C linkage: found under its own name
+    if (!bindable_name(symbol) || !bindable_name(plain)) continue;
     if (!MangledInfo::Fits(file, symbol, plain)) {
       // Cut, the symbol would name another function or none.
       fprintf(stderr, "symbol of %s in %s is too long (%d characters), it gets no stub\n", plain,
               file, (int)strlen(symbol));
       continue;
     }
+    // A symbol equal to its plain name has C linkage.
+    Llist<MangledInfo*>** list = strcmp(symbol, plain) == 0 ? &c_info : &info;
     MangledInfo* record = new MangledInfo(file, symbol, plain);
-    info = new Llist<MangledInfo*>(record, info);
+    *list = new Llist<MangledInfo*>(record, *list);
   }
   free(text);
   fclose(f);
   return 1;
 }
 
-MangledInfo* MangledList::find(char* name) {
-  for (Llist<MangledInfo*>* node = info; node != NULL; node = node->next) {
+static MangledInfo* find_in(Llist<MangledInfo*>* list, char* name) {
+  for (Llist<MangledInfo*>* node = list; node != NULL; node = node->next) {
     if (node->data->Match(name)) return node->data;
   }
   return NULL;
+}
+
+MangledInfo* MangledList::find(char* name) {
+  MangledInfo* cpp = find_in(info, name);
+  return cpp != NULL ? cpp : find_in(c_info, name);
 }
 
 static void remove_line_end(char* line) {

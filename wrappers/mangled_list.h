@@ -30,18 +30,23 @@ class MangledInfo {
 
 class MangledList {
  public:
-  MangledList() : info(NULL) {}
+  MangledList() : info(NULL), c_info(NULL) {}
 
-  // Puts a record for every C++ symbol of the file in front of info (never
-  // emptied: each load adds the whole file again). A file that cannot be
-  // opened adds nothing. Returns 1.
+  // Puts a record for every symbol of the file in front of info (C++
+  // symbols) or c_info (C linkage: the symbol is the plain name); neither is
+  // ever emptied, so each load adds the whole file again. Versioned symbols
+  // are taken under the name the loader binds. A file that cannot be opened
+  // adds nothing. Returns 1.
   int load(char* path);
-  // The first record whose plain name is name, or NULL.
+  // The first C++ record whose plain name is name; failing that, the first
+  // C record of that name (so a C++ function keeps its binding wherever a C
+  // function of the same name is listed too); NULL when neither exists.
   MangledInfo* find(char* name);
 
  private:
   char line[1024];
   Llist<MangledInfo*>* info;
+  Llist<MangledInfo*>* c_info;
 };
 
 extern MangledList mangled_list;

@@ -164,7 +164,9 @@ static void write_record_receive(FILE* out, const char* t, Llist<Prototype*>* me
 }
 
 // Sends the element count of the whole array (0 when it is not allocated)
-// and then every element, whatever the array's lower bound.
+// and then every element, whatever the array's lower bound. Returns the count
+// plus one: its callers take 0 for a failure, and an empty array (get_db's
+// outbound vector before the call) is sent successfully.
 static void write_record_array_send(FILE* out, const char* t) {
   fprintf(out, "Private Function Pack_And_Send_%s_Array (sd as long, Arr() as %s) as Integer\n", t, t);
   fprintf(out, "\tDim Ret as Integer\n");
@@ -181,7 +183,7 @@ static void write_record_array_send(FILE* out, const char* t) {
   fprintf(out, "\t\tRet = Pack_And_Send_%s(sd, Arr(LBound(Arr) + Cnt))\n", t);
   fprintf(out, "\t\tif (Ret = 0) then GoTo Last\n");
   fprintf(out, "\tNext Cnt\n");
-  fprintf(out, "\tPack_And_Send_%s_Array = ArraySize\n", t);
+  fprintf(out, "\tPack_And_Send_%s_Array = ArraySize + 1\n", t);
   fprintf(out, "\tExit Function\n");
   fprintf(out, "Last :\n");
   fprintf(out, "\tPack_And_Send_%s_Array = 0\n", t);

@@ -39,12 +39,20 @@ TEST(ValueText, ParsesAndFormatsEveryShape) {
   } cases[] = {
       {scalar("int"), "42", "42"},
       {scalar("qvtx_string"), "hello, [world]", "hello, [world]"},  // top-level scalars as they stand
+      {scalar("double"), "5e-324", "5e-324"},  // below the normal range, still exact
+      {scalar("float"), "1e-45", "1e-45"},
       {array("double"), "1,2,6", "[1,2,6]"},
       {array("double"), "[ 1 , 2 ,6 ]", "[1,2,6]"},
       {array("double"), "[]", "[]"},
       {array("double"), "", "[]"},
-      {array("qvtx_string"), "[a\\,b,c\\\\d, \\ e]", "[a\\,b,c\\\\d, e]"},
+      {array("qvtx_string"), "[a\\,b,c\\\\d, \\ e]", "[a\\,b,c\\\\d,\\ e]"},
       {array("qvtx_string"), "[one\\n,two]", "[one\\n,two]"},
+      // An escaped backslash does not escape the blank after it.
+      {array("qvtx_string"), "[a\\\\ ,b]", "[a\\\\,b]"},
+      {array("qvtx_string"), "[a\\\\\\ ,b]", "[a\\\\\\ ,b]"},
+      // An element's own blanks at its ends come back escaped.
+      {array("qvtx_string"), "[\\ a\\ ,\\ \\ ,b c]", "[\\ a\\ ,\\ \\ ,b c]"},
+      {employee(), "{\\ Ann,1,2,3}", "{\\ Ann,1,2,3}"},
       {employee(), "{Ann,24000,5500,350}", "{Ann,24000,5500,350}"},
       {employee(), "Ann,24000,5500,350", "{Ann,24000,5500,350}"},
       {employee(ValueShape::RECORD_ARRAY), "[{Ann,1,2,3},{Bob\\}\\, Jr,4,5,6}]",
@@ -61,6 +69,19 @@ TEST(ValueText, EscapedLeafKeepsItsCharacters) {
   ASSERT_EQ(v.items.size(), 2u);
   EXPECT_EQ(v.items[0].text, "line\n");
   EXPECT_EQ(v.items[1].text, "a,b");
+}
+
+// Every printed element reads back as the element it was.
+TEST(ValueText, PrintedElementsReadBackAsThemselves) {
+  const std::vector<std::string> texts = {" a", "b ", "  ", "", "x\\ ", "\\", "a,b", "[c]", "\t d \n"};
+  Value v = Value::of({});
+  for (const std::string& t : texts) v.items.push_back(Value::leaf(t));
+  std::string printed = format_value(array("qvtx_string"), v);
+  Value back;
+  std::string error;
+  ASSERT_TRUE(parse_value(array("qvtx_string"), printed, &back, &error)) << printed << ": " << error;
+  ASSERT_EQ(back.items.size(), texts.size()) << printed;
+  for (size_t i = 0; i < texts.size(); i++) EXPECT_EQ(back.items[i].text, texts[i]) << printed;
 }
 
 TEST(ValueText, RejectsMalformedValuesWithOneLine) {
@@ -81,6 +102,15 @@ TEST(ValueText, RejectsMalformedValuesWithOneLine) {
       {employee(ValueShape::RECORD_ARRAY), "[Ann,1,2,3]", "in braces"},
       {employee(ValueShape::RECORD_ARRAY), "[{Ann,1,2,3}", "unclosed"},
       {employee(ValueShape::RECORD_ARRAY), "[{Ann,1,2,3}}]", "unbalanced"},
+      {scalar("double"), "1e-400", "out of range"},
+      {scalar("float"), "1e39", "out of range"},
+      {scalar("int"), "3000000000", "out of range"},
+      // Blanks alone are no number, at the top and as an element.
+      {scalar("int"), " ", "' ' is not a whole number"},
+      {scalar("double"), "\t", "is not a number"},
+      {scalar("double"), "  ", "'  ' is not a number"},
+      {array("double"), "[1,\\ ,3]", "' ' is not a number"},
+      {array("int"), "[\\t]", "is not a whole number"},
   };
   cases[8].shape.members[3].tag = "arg_4";
   for (const Case& c : cases) {

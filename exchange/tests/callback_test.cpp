@@ -107,7 +107,7 @@ TEST(StreamConnection, SharedPingedAndEnded) {
   EXPECT_EQ(ports.stream->accept_one(200), -1);  // no second connection
 
   EXPECT_EQ(read_lines(stream), Lines({"#STREAM_" + first.key() + "=5", "#PING",
-                                       "#THREAD_" + second.key() + "=7.500000",
+                                       "#THREAD_" + second.key() + "=7.5",
                                        "#STREAM_" + first.key()}));
   // Neither call closes the shared connection.
   first.de.close_connection();

@@ -55,7 +55,7 @@ TEST(ContainerSend, CountThenElements) {
          int rc = pack_and_send(de, r, 1);
          delete r;  // the stub deletes through the virtual destructor
          return rc;
-       }, {"3", "0.1", "2.5e+06", "-1"}},
+       }, {"3", "0.1", "2500000", "-1"}},
       {"empty range", [](DataExchange* de) {
          DoubleRange r(0, nullptr);
          return pack_and_send(de, &r, 1);

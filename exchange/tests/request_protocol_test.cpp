@@ -450,7 +450,7 @@ TEST(StartFunction, ScalarThreadInBothModels) {
     std::string accepted = client.received[3];
     ASSERT_EQ(accepted.rfind("#THREAD_testmod_", 0), 0u) << accepted;
     std::string key = accepted.substr(strlen("#THREAD_"));
-    EXPECT_EQ(value, "#THREAD_" + key + "=7.500000");
+    EXPECT_EQ(value, "#THREAD_" + key + "=7.5");
     EXPECT_EQ(client.received.size(), 4u);
     EXPECT_EQ(c.hc.sock_desc, 0);  // the channel closed it
     wait_for_calls_to_end();

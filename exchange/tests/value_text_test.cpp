@@ -2,6 +2,8 @@
 // tags.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <locale.h>
+#include <math.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -40,14 +42,17 @@ TEST(ValueText, ScalarTextsByReturnType) {
        "#STREAM_KEY=-42", "#THREAD_KEY=-42"},
       {"long", [](DataExchange* de) { long v = 1234567890123L; return pack_and_send(de, v); },
        "1234567890123", "#STREAM_KEY=1234567890123", "#THREAD_KEY=1234567890123"},
-      {"float", [](DataExchange* de) { float v = 2.5f; return pack_and_send(de, v); }, "2.500000",
-       "#STREAM_KEY=2.500000", "#THREAD_KEY=2.500000"},
-      {"double tenth", [](DataExchange* de) { double v = 0.1; return pack_and_send(de, v); }, "0.1",
-       "#STREAM_KEY=0.100000", "#THREAD_KEY=0.100000"},
-      {"double large", [](DataExchange* de) { double v = 2500000.0; return pack_and_send(de, v); },
-       "2.5e+06", "#STREAM_KEY=2500000.000000", "#THREAD_KEY=2500000.000000"},
+      // Numbers in their shortest exact text, the same in every form.
+      {"float", [](DataExchange* de) { float v = 2.5f; return pack_and_send(de, v); }, "2.5",
+       "#STREAM_KEY=2.5", "#THREAD_KEY=2.5"},
+      {"float small", [](DataExchange* de) { float v = 1.5e-8f; return pack_and_send(de, v); }, "1.5e-08",
+       "#STREAM_KEY=1.5e-08", "#THREAD_KEY=1.5e-08"},
+      {"double third", [](DataExchange* de) { double v = 1.0 / 3; return pack_and_send(de, v); },
+       "0.3333333333333333", "#STREAM_KEY=0.3333333333333333", "#THREAD_KEY=0.3333333333333333"},
+      {"double large", [](DataExchange* de) { double v = 1.2345678901234567e20; return pack_and_send(de, v); },
+       "123456789012345667584", "#STREAM_KEY=123456789012345667584", "#THREAD_KEY=123456789012345667584"},
       {"double 7.5", [](DataExchange* de) { double v = 7.5; return pack_and_send(de, v); }, "7.5",
-       "#STREAM_KEY=7.500000", "#THREAD_KEY=7.500000"},
+       "#STREAM_KEY=7.5", "#THREAD_KEY=7.5"},
       {"std::string", [](DataExchange* de) { return pack_and_send(de, std::string("a b=c")); },
        "a b=c", "#STREAM_KEY=a b=c", "#THREAD_KEY=a b=c"},
       {"char*", [](DataExchange* de) { char text[] = "hello"; char* p = text; return pack_and_send(de, p); },
@@ -141,6 +146,98 @@ TEST(ValueText, ReceivedTextsConvert) {
     std::vector<std::string> acks = read_lines(ch.pair.far_end);
     EXPECT_EQ(acks, std::vector<std::string>(7, "__OK__"));
   }
+}
+
+// What one channel writes, another reads back to the very same bits.
+template <class T>
+T sent_and_received(T value, std::string* text) {
+  Channel out;
+  write_line(out.pair.far_end, "ack");
+  EXPECT_GT(pack_and_send(&out.de, value), 0);
+  EXPECT_TRUE(read_line(out.pair.far_end, text));
+  Channel in;
+  write_line(in.pair.far_end, *text);
+  T back = 0;
+  receive_and_unpack(&in.de, back);
+  return back;
+}
+
+TEST(ValueText, NumbersTravelExactly) {
+  const double doubles[] = {1.0 / 3,  0.1,  1e-300, 5e-324, 1.7976931348623157e308, -0.0,
+                            9007199254740992.0, 1.2345678901234567e20, -2.5e-8, 1e22};
+  for (double v : doubles) {
+    std::string text;
+    double back = sent_and_received(v, &text);
+    EXPECT_EQ(memcmp(&back, &v, sizeof v), 0) << text;
+  }
+  const float floats[] = {1.5e-8f, 16777216.0f, 1.0f / 3, 0.1f, -0.0f, 3.4028235e38f, 1e-45f};
+  for (float v : floats) {
+    std::string text;
+    float back = sent_and_received(v, &text);
+    EXPECT_EQ(memcmp(&back, &v, sizeof v), 0) << text;
+  }
+}
+
+TEST(ValueText, ReceivedNumbersReadAsStrtodReadsThem) {
+  const struct {
+    const char* text;
+    double as_double;
+    float as_float;
+  } cases[] = {
+      {" \t+2.5x", 2.5, 2.5f},
+      {"+-1", 0, 0},
+      {"0x1p-2", 0.25, 0.25f},
+      {"-1e400", -HUGE_VAL, -HUGE_VALF},
+      {"1e39", 1e39, HUGE_VALF},
+      {"1e-400", 0, 0},
+      {"1e-50", 1e-50, 0},
+      // Rounded once, to the float itself: through a double this text would
+      // round down to the double just below 1+2^-24 and then to 1.
+      {"1.000000059604644775390625000001", 1.0000000596046448, 1.00000012f},
+      {"16777217", 16777217.0, 16777216.0f},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    Channel ch;
+    write_line(ch.pair.far_end, c.text);
+    write_line(ch.pair.far_end, c.text);
+    double d = 7;
+    float f = 7;
+    receive_and_unpack(&ch.de, d);
+    receive_and_unpack(&ch.de, f);
+    EXPECT_EQ(d, c.as_double);
+    EXPECT_EQ(f, c.as_float);
+  }
+}
+
+// A user library may set the process's locale; numbers keep their "." both
+// ways. The test makes a locale whose decimal point is ",".
+TEST(ValueText, NumbersIgnoreTheLocale) {
+  const char* tmp = getenv("TMPDIR");
+  std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/velmor-locale-XXXXXX";
+  ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
+  const std::string root = pattern;
+  {
+    FILE* src = fopen((root + "/comma.src").c_str(), "w");
+    ASSERT_NE(src, nullptr);
+    fputs("LC_NUMERIC\ndecimal_point \"<U002C>\"\nthousands_sep \"\"\ngrouping -1\nEND LC_NUMERIC\n", src);
+    fclose(src);
+  }
+  (void)!system(("localedef -c -i '" + root + "/comma.src' -f ANSI_X3.4-1968 '" + root +
+                 "/comma' >/dev/null 2>&1").c_str());
+  setenv("LOCPATH", root.c_str(), 1);
+  bool active = setlocale(LC_NUMERIC, "comma") != nullptr && strtod("0.5", nullptr) == 0;
+  if (active) {
+    std::string text;
+    EXPECT_EQ(sent_and_received(0.5, &text), 0.5);
+    EXPECT_EQ(text, "0.5");
+    EXPECT_EQ(sent_and_received(1.25f, &text), 1.25f);
+    EXPECT_EQ(text, "1.25");
+  }
+  setlocale(LC_NUMERIC, "C");
+  unsetenv("LOCPATH");
+  (void)!system(("rm -rf '" + root + "'").c_str());
+  if (!active) GTEST_SKIP() << "no locale with a decimal comma could be made";
 }
 
 TEST(ValueText, LongLinesAreCutToTheUnitBuffer) {

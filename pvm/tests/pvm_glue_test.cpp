@@ -1,6 +1,7 @@
 // The glue's streams through PVM: the client sees the same lines and the same
 // connection closes, at the same moments, as from a local call; a stream
-// whose client has gone ends on the worker too.
+// whose client has gone ends on the worker too; every number arrives as
+// exactly as from a local call.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,6 +11,7 @@
 
 #include "e2e_support.h"
 #include "glue_support.h"
+#include "values_support.h"
 
 namespace {
 
@@ -19,6 +21,7 @@ class PvmGlue : public ::testing::Test {
     server_ = new ServerProcess();
     ServerProcess::Options o;
     o.def_texts = glue_definition_files();
+    o.def_texts.push_back(values_definition_file());
     o.per_user = true;
     o.max_processes = 2;
     o.max_pvm_processes = 2;
@@ -45,6 +48,11 @@ TEST_F(PvmGlue, StubsAndStreamsWithOutboundArguments) {
   EXPECT_EQ(client.deliveries(s, 5, 15000), (std::vector<std::string>{"[2,3] ; 0", "[3,4] ; 1", "END"}))
       << server_->log();
   EXPECT_NE(trace().find("received a request glue_streams  sout"), std::string::npos) << trace();
+}
+
+TEST_F(PvmGlue, EveryNumberArrivesExactly) {
+  check_values_travel_exactly(server_);
+  if (HasFailure()) ADD_FAILURE() << server_->log() << trace();
 }
 
 TEST_F(PvmGlue, EachDeliveryConnectionClosesAtOnce) {

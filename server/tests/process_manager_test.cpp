@@ -11,8 +11,10 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -675,9 +677,10 @@ TEST_F(PerUserTest, OnlyAWholeRequestLineBindsASlotOrTakesItsTurn) {
     EXPECT_EQ(server_->out().find(std::string("new client (") + never), std::string::npos) << never;
 }
 
-// A client that leaves mid-conversation: the worker is told, and the next
-// connection of the address is served on a clean link.
-TEST_F(PerUserTest, ClientLeavingMidConversationLeavesTheLinkClean) {
+// A client that leaves mid-conversation (or mid-line) ends only its own
+// conversation: the next connection of the address is served as if nothing
+// had happened.
+TEST_F(PerUserTest, ClientLeavingMidConversationEndsOnlyItsOwn) {
   {
     Client a("127.0.0.1", port_);
     EXPECT_EQ(a.ask("echo~one"), "one");
@@ -691,16 +694,81 @@ TEST_F(PerUserTest, ClientLeavingMidConversationLeavesTheLinkClean) {
   }
   Client c("127.0.0.1", port_);
   EXPECT_EQ(c.ask("echo~five"), "five");
-  // Data that looks like the old end word is only data.
   EXPECT_EQ(c.ask("echo~__DONE__ is my text"), "__DONE__ is my text");
-  EXPECT_EQ(c.ask("echo~\x1b" "E"), "\x1b" "E");
   c.send("__CLOSE__");
   EXPECT_TRUE(peer_closed(c.sock()));
+}
+
+// A worker stopped in the middle of a conversation (as by a user function
+// that never returns) is replaced without waiting for its slot's turn: the
+// connection queued behind it is served by the new worker, once, and one
+// whose client left while it waited runs nothing.
+TEST_F(PerUserTest, StoppedWorkerIsReplacedAndItsQueueServedOnce) {
+  Client holder("127.0.0.1", port_);
+  pid_t stopped = atoi(holder.ask("pid").c_str());
+  ASSERT_GT(stopped, 0);
+  Client gone("127.0.0.1", port_);
+  gone.send("mark~gone");
+  Client waiting("127.0.0.1", port_);
+  waiting.send("mark~served");
+  EXPECT_FALSE(readable(waiting.sock(), 300));  // queued behind the holder
+  gone.close_now();
+  usleep(200 * 1000);
+  kill(stopped, SIGSTOP);
+  EXPECT_EQ(waiting.reply(), "marked");
+  pid_t replacement = atoi(waiting.ask("pid").c_str());
+  EXPECT_GT(replacement, 0);
+  EXPECT_NE(replacement, stopped);
+  EXPECT_TRUE(peer_closed(holder.sock()));  // its worker is gone
+  for (int waited = 0; waited < 5000 && process_alive(stopped); waited += 50) usleep(50 * 1000);
+  EXPECT_FALSE(process_alive(stopped));
+  waiting.send("__CLOSE__");
+  EXPECT_TRUE(peer_closed(waiting.sock()));
+  EXPECT_EQ(velmor_test::read_file(log_dir_ + "/marks"), "served\n");
+}
+
+// Many addresses, each with many connections at once: every answer is the
+// right one, and each address is served by its own worker throughout.
+TEST_F(ServerTest, PerUserManyAddressesAndConnectionsAtOnce) {
+  start({{"MAX_PROCESSES", "4"}, {"EXECUTION_MODEL", "PROCESS_PER_USER"}});
+  const int kAddresses = 4, kPerAddress = 8;
+  std::vector<std::string> wrong;
+  std::map<std::string, std::set<pid_t>> workers;
+  std::mutex lock;
+  std::vector<std::thread> clients;
+  for (int a = 1; a <= kAddresses; a++) {
+    for (int i = 0; i < kPerAddress; i++) {
+      clients.emplace_back([&, a, i] {
+        std::string from = "127.0.0." + std::to_string(a);
+        std::string text = from + " #" + std::to_string(i);
+        Client c(from, port_);
+        std::string first = c.ask("echo~" + text, 30000);
+        pid_t pid = atoi(c.ask("pid", 30000).c_str());
+        std::string second = c.ask("echo~again " + text, 30000);
+        c.send("__CLOSE__");
+        bool closed = peer_closed(c.sock(), 30000);
+        std::lock_guard<std::mutex> hold(lock);
+        if (first != text || second != "again " + text || !closed)
+          wrong.push_back(text + ": " + first + " / " + second);
+        workers[from].insert(pid);
+      });
+    }
+  }
+  for (std::thread& t : clients) t.join();
+  EXPECT_TRUE(wrong.empty()) << ::testing::PrintToString(wrong);
+  std::set<pid_t> all;
+  for (const auto& w : workers) {
+    EXPECT_EQ(w.second.size(), 1u) << w.first;
+    all.insert(w.second.begin(), w.second.end());
+  }
+  EXPECT_EQ(all.size(), static_cast<size_t>(kAddresses));
 }
 
 TEST_F(PerUserTest, ServesPastDescriptor1023) {
   std::vector<std::unique_ptr<Client>> idle = idle_connections(port_, 1100);
   ASSERT_EQ(idle.size(), 1100u);
+  // Waiting for first lines costs no thread per connection.
+  EXPECT_EQ(velmor_test::thread_count(server_->pid()), 1);
   // One conversation at a time per slot: each ends before the next.
   for (size_t i = 1020; i < 1100; i += 7) {
     std::string text = "connection " + std::to_string(i);
@@ -744,8 +812,8 @@ TEST_F(ServerTest, RealVelmordListensAndWritesItsPidFile) {
             std::string::npos);
 }
 
-// The real request protocol through the per-user proxy: "__DONE__" closes
-// the client, "__OK__" frees the worker for the client's next connection.
+// The real request protocol in the per-user model: __CLOSE__ ends each
+// conversation, and the same worker serves the client's next connection.
 TEST_F(ServerTest, RealVelmordPerUserHandOff) {
   start({{"MAX_PROCESSES", "2"}, {"EXECUTION_MODEL", "PROCESS_PER_USER"}}, VELMORD_PATH);
   for (int round = 0; round < 3; round++) {

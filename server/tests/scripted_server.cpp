@@ -8,6 +8,8 @@
 //   late_cancel  leaves a cancellation pending, as a stop that reached a call
 //                after its last safe point does; answers "pending"
 //   tid          answers the serving thread's id
+//   mark~TEXT    appends TEXT and a newline to $VELMOR_LOG_DIR/marks, answers
+//                "marked": what a conversation ran leaves a trace
 //   __CLOSE__    ends the connection as the real protocol does
 // Start-up, connection handling and the process manager are the real ones.
 #include <pthread.h>
@@ -51,6 +53,14 @@ PROCESS_REQUEST_STATUS Tarrow::ProcessRequest(HCStruct* hc, char* data) {
   } else if (strcmp(data, "tid") == 0) {
     snprintf(reply, sizeof(reply), "%ld", static_cast<long>(syscall(SYS_gettid)));
     SEND_LINE(*hc, reply);
+  } else if (strcmp(data, "mark") == 0) {
+    std::string path = std::string(getenv("VELMOR_LOG_DIR")) + "/marks";
+    FILE* f = fopen(path.c_str(), "a");
+    if (f != nullptr) {
+      fprintf(f, "%s\n", field.c_str());
+      fclose(f);
+    }
+    SEND_LINE(*hc, "marked");
   } else if (strcmp(data, "complete") == 0) {
     SEND_LINE(*hc, "completed");
     return PROCESS_COMPLETED;

@@ -224,4 +224,11 @@ bool process_alive(pid_t pid) {
          stat[close_paren + 2] != 'Z';
 }
 
+int thread_count(pid_t pid) {
+  std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("Threads:", 0) == 0) return atoi(line.c_str() + 8);
+  return 0;
+}
+
 }  // namespace velmor_test

@@ -73,6 +73,9 @@ bool readable(int sock, int timeout_ms);
 
 bool process_alive(pid_t pid);
 
+// The threads of a process (from /proc), 0 when it is gone.
+int thread_count(pid_t pid);
+
 }  // namespace velmor_test
 
 #endif

@@ -168,8 +168,40 @@ TEST_F(PipelineTest, SymbolMapAndItsReadingBack) {
   EXPECT_STREQ(average->GetMangledFunction(), "_Z7averagePdi_2");  // the last line listed wins
   EXPECT_STREQ(average->GetFile(), lib.c_str());
   ASSERT_NE(list.find((char*)"scale"), nullptr);
-  EXPECT_EQ(list.find((char*)"plain_c"), nullptr);  // C linkage: never mapped
+  MangledInfo* plain_c = list.find((char*)"plain_c");  // C linkage: its own name
+  ASSERT_NE(plain_c, nullptr);
+  EXPECT_STREQ(plain_c->GetMangledFunction(), "plain_c");
   EXPECT_EQ(list.find((char*)"Average"), nullptr);
+}
+
+// A C++ function keeps its binding beside a C function of the same plain name,
+// whichever is listed last; versioned symbols bind under the loader's name.
+TEST_F(PipelineTest, CppSymbolsComeBeforeCSymbolsOfTheSameName) {
+  const std::string map = wrapper_dir.file("map.info");
+  write_file(map,
+             "/l/a.so~_Z5twiced~twice(double)~\n"
+             "/l/b.so~twice~twice~\n"
+             "/l/b.so~cbrt@@GLIBC_2.2.5~cbrt@@GLIBC_2.2.5~\n"
+             "/l/b.so~old@GLIBC_2.0~old@GLIBC_2.0~\n"
+             "/l/b.so~_Z3newi@@V2~new(int)@@V2~\n"
+             "/l/b.so~thrice~thrice~\n"
+             "/l/a.so~_Z6thriced~thrice(double)~\n");
+  static MangledList list;
+  list.load((char*)map.c_str());
+  const struct {
+    const char* name;
+    const char* file;
+    const char* symbol;
+  } cases[] = {{"twice", "/l/a.so", "_Z5twiced"}, {"thrice", "/l/a.so", "_Z6thriced"},
+               {"cbrt", "/l/b.so", "cbrt"},        {"new", "/l/b.so", "_Z3newi"}};
+  for (const auto& c : cases) {
+    MangledInfo* info = list.find((char*)c.name);
+    ASSERT_NE(info, nullptr) << c.name;
+    EXPECT_STREQ(info->GetFile(), c.file) << c.name;
+    EXPECT_STREQ(info->GetMangledFunction(), c.symbol) << c.name;
+  }
+  // Only an older version: the loader would not bind it by name.
+  EXPECT_EQ(list.find((char*)"old"), nullptr);
 }
 
 // Readable forms far longer than any line buffer are taken whole, so the

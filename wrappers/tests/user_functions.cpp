@@ -1,6 +1,6 @@
 // A small user library for the wrapper build tests. Its functions have C++
-// linkage, so they are found through "map.info"; one has C linkage and is
-// never mapped. Only the names matter to the stubs that are compiled against
+// linkage, so they are found through "map.info" by their readable names; one
+// has C linkage and is found under its own. Only the names matter to the stubs that are compiled against
 // it: the stubs are loaded, not called.
 #include <vector>
 

@@ -78,7 +78,7 @@ TEST(WrapgenTest, GeneratesCompilesAndSkipsWhatIsUpToDate) {
   const std::string def = dir.file("payroll.v2.def");
   write_file(def, std::string("LIBRARIES {\n  ") + VELMOR_TEST_USERLIB +
                       ";\n}\nFUNCTIONS {\n  double average (const double * values, int count);\n"
-                      "  int plain_c_function (int x);\n}\n");
+                      "  int plain_c_function (int x);\n  int missing_function (int x);\n}\n");
   age(def, 10);
   WrapgenRun run = run_wrapgen({def, def}, dir.path(), VELMOR_TEST_BIN_DIR);
   EXPECT_EQ(run.status, 1) << run.err;
@@ -89,9 +89,13 @@ TEST(WrapgenTest, GeneratesCompilesAndSkipsWhatIsUpToDate) {
   EXPECT_NE(run.out.find("No need to generate object file\n"), std::string::npos) << run.out;
   EXPECT_NE(read_file(dir.file("map.info")).find(std::string(VELMOR_TEST_USERLIB) + "~_Z7averagePdi~"),
             std::string::npos);
-  // A C function is not in the mangled map: its stub is missing, the rest builds.
-  EXPECT_NE(run.err.find("function (plain_c_function) is NOT available in the shared library"), std::string::npos);
-  EXPECT_NE(read_file(dir.file("payroll.cpp")).find("int average(DataExchange *de) {\n"), std::string::npos);
+  // A C function is bound under its own name; a function that is not in the
+  // library has no stub, and the rest builds.
+  const std::string cpp = read_file(dir.file("payroll.cpp"));
+  EXPECT_NE(cpp.find("dlsym (handle,\"plain_c_function\")"), std::string::npos) << cpp;
+  EXPECT_EQ(run.err.find("function (plain_c_function) is NOT available"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("function (missing_function) is NOT available in the shared library"), std::string::npos);
+  EXPECT_NE(cpp.find("int average(DataExchange *de) {\n"), std::string::npos);
   EXPECT_NE(read_file(dir.file("payroll.bas")).find("Function GetPort_payroll () as integer\n"), std::string::npos);
 }
 

@@ -365,7 +365,7 @@ TEST_F(WriterTest, VbaRecordTypeAndArraySender) {
                    "\tOn Error Goto Last", "\tRet = Application.Run(\"Pelnor.xla!Pack_And_Send\", sd, ArraySize)",
                    "\tIf (Ret = 0 ) then GoTo Last", "\tFor Cnt = 0 to ArraySize - 1",
                    "\t\tRet = Pack_And_Send_Employee(sd, Arr(LBound(Arr) + Cnt))", "\t\tif (Ret = 0) then GoTo Last",
-                   "\tNext Cnt", "\tPack_And_Send_Employee_Array = ArraySize", "\tExit Function", "Last :",
+                   "\tNext Cnt", "\tPack_And_Send_Employee_Array = ArraySize + 1", "\tExit Function", "Last :",
                    "\tPack_And_Send_Employee_Array = 0", "End Function"}));
   EXPECT_NE(text.find("\tDim Obj(2) as variant\n"), std::string::npos);
   EXPECT_NE(text.find("Function Employee_Array (cb_data as Variant) as Employee()\n"), std::string::npos);
