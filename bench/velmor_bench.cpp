@@ -20,6 +20,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -589,23 +590,78 @@ long status_field(pid_t pid, const char* field) {
   return value;
 }
 
+// Open descriptors of a process.
+int open_descriptors(pid_t pid) {
+  DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+  if (d == nullptr) return -1;
+  int n = 0;
+  while (readdir(d) != nullptr) n++;
+  closedir(d);
+  return n - 2;
+}
+
+// n loopback connections to port that send nothing; waits (bounded) until
+// the process pid holds a descriptor for each.
+std::vector<int> silent_connections(pid_t pid, int port, int n) {
+  int before = open_descriptors(pid);
+  std::vector<int> fds;
+  for (int i = 0; i < n; i++) {
+    int fd = connect_loopback(port);
+    if (fd >= 0) fds.push_back(fd);
+  }
+  int64_t deadline = now_ns() + 20 * int64_t{1000000000};
+  while (now_ns() < deadline && open_descriptors(pid) < before + static_cast<int>(fds.size()))
+    usleep(10000);
+  usleep(200000);
+  return fds;
+}
+
 // RSS growth (KiB) per idle connection of the process serving port.
 double rss_per_idle_connection(pid_t pid, int port, int connections) {
   usleep(100000);
   long before = status_field(pid, "VmRSS");
-  std::vector<int> fds;
-  for (int i = 0; i < connections; i++) {
-    int fd = connect_loopback(port);
-    if (fd >= 0) fds.push_back(fd);
-  }
-  // Every connection has its thread once the process has that many (bounded wait).
-  int64_t deadline = now_ns() + 10 * int64_t{1000000000};
-  while (now_ns() < deadline && status_field(pid, "Threads") < connections + 1) usleep(10000);
-  usleep(200000);
+  std::vector<int> fds = silent_connections(pid, port, connections);
   long after = status_field(pid, "VmRSS");
   for (int fd : fds) close(fd);
   if (before < 0 || after < 0 || static_cast<int>(fds.size()) != connections) return 0;
   return static_cast<double>(after - before) / connections;
+}
+
+// --- Many silent connections ----------------------------------------------
+
+// Threads and memory of a one-process pool holding 10,000 connections that
+// send nothing (a port scan, idle add-ins), and a plain call meanwhile
+// against the same call at rest.
+void bench_silent(const Velmord& v, const Subject& s, int rounds) {
+  const int kSilent = 10000;
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  Figure call, threads, rss;
+  for (int r = 0; r < rounds; r++) {
+    long rest_rss = status_field(v.pid, "VmRSS");
+    double at_rest = call_latency(s, 30);
+    std::vector<int> fds = silent_connections(v.pid, v.port, kSilent);
+    long busy_threads = status_field(v.pid, "Threads");
+    long busy_rss = status_field(v.pid, "VmRSS");
+    double meanwhile = call_latency(s, 30);
+    for (int fd : fds) close(fd);
+    if (static_cast<int>(fds.size()) != kSilent) count_error("silent connections");
+    if (at_rest > 0 && meanwhile > 0) call.ratio.push_back(meanwhile / at_rest);
+    call.absolute.push_back(meanwhile);
+    // Against the targets: at most 64 threads, at most 64 MiB above rest.
+    threads.ratio.push_back(static_cast<double>(busy_threads) / 64);
+    threads.absolute.push_back(static_cast<double>(busy_threads));
+    rss.ratio.push_back(static_cast<double>(busy_rss - rest_rss) / (64 * 1024));
+    rss.absolute.push_back(static_cast<double>(busy_rss - rest_rss));
+    usleep(500000);  // the closed connections are collected
+  }
+  printf("\n%d silent connections (pool, 1 process); ratio [spread]   median\n", kSilent);
+  print_figure("plain call meanwhile / at rest", call, "us", 1e-3);
+  print_figure("server threads / 64", threads, "threads", 1);
+  print_figure("RSS above rest / 64 MiB", rss, "KiB", 1);
 }
 
 // --- Start-up and memory, on fresh processes -------------------------------
@@ -682,7 +738,7 @@ void bench_startup_and_memory(int rounds) {
 int usage() {
   fprintf(stderr,
           "usage: velmor_bench --build DIR --source DIR [--rounds N] "
-          "[--only latency|throughput|stream|takeover|startup]\n");
+          "[--only latency|throughput|stream|takeover|silent|startup]\n");
   return 2;
 }
 
@@ -777,6 +833,7 @@ int main(int argc, char** argv) {
     bench_throughput({s_buffered, s_pool1, s_pool2, s_user, s_user_spread}, rounds);
   if (wanted("stream")) bench_stream(pool1, rounds);
   if (wanted("takeover")) bench_takeover(pool2, s_pool2, std::max(3, rounds / 2));
+  if (wanted("silent")) bench_silent(pool1, s_pool1, std::max(3, rounds / 3));
   pool1.stop();
   pool2.stop();
   per_user.stop();

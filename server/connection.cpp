@@ -8,7 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <deque>
 #include <new>
 
 #include "data_exchange.h"
@@ -87,24 +87,32 @@ void* Tarrow::process_pool_thread(void* record) {
   return nullptr;
 }
 
-// Pool workers with connection threads. A worker alone at the socket lets
-// its idle threads all wait in accept at once: the kernel gives each
-// connection to one of them, which serves it itself, and only a thread that
-// leaves none waiting starts another first (there is no cap). A call thus
-// waits for no second thread to wake, which cost a third of a short call.
-// Workers taking turns at accept accept in their main thread and hand each
-// connection to a waiting or new thread: their main thread, back at the turn
-// at once, mostly takes the next connection too, and a stop request reaches
-// only the worker it connects to, which must be the one running the call.
+// Pool connection threads: at most max_threads_per_kid serve conversations
+// in a process at once; a connection beyond them waits its turn in arrival
+// order. A thread that finished a conversation takes the next waiting one,
+// or waits idle for one (creating a thread per connection was a twentieth
+// of a short call). A thread that cannot be created is reported and tried
+// again; its connection waits meanwhile, it is never dropped.
 namespace {
+
+const int kThreadIdleSeconds = 60;
+// Reports of failed thread creation: at most one a second.
+const int kReportEverySeconds = 1;
+
+IdleThreads idle_pool_threads(kThreadIdleSeconds);
+
+pthread_mutex_t queue_lock = PTHREAD_MUTEX_INITIALIZER;
+std::deque<HCStruct*> waiting_turn;  // connections no thread has taken yet
+int pool_threads = 0;                // started and not yet ended
+time_t last_report = 0;
 
 // Each conversation starts as on a new thread (a call leaves cancellation
 // off, a stub may have changed its type). A stop request ends the thread
 // inside it (run_conversation cleans up as it unwinds).
-void serve_conversation(HCStruct* hc, bool on_heap) {
+void serve_conversation(HCStruct* hc) {
   pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
   pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
-  run_conversation(hc, on_heap);
+  run_conversation(hc, true);
   // A stop that reached the call after its last safe point is still
   // pending: it ends this thread here, as it did when every thread ended
   // with its conversation, instead of stopping the next conversation's call.
@@ -112,53 +120,51 @@ void serve_conversation(HCStruct* hc, bool on_heap) {
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
 }
 
-// --- Alone at the socket: every idle thread waits in accept.
-
-Tarrow::AcceptNext accept_next = nullptr;
-bool accept_alone = false;
-// The mask of the worker's main thread: a stub may have changed that of the
-// thread that starts the next one.
-sigset_t pool_signal_mask;
-// Threads in accept or on their way to it.
-std::atomic<int> accepting(0);
-
-// Accepts, serves, accepts again; ends when accept was idle for its
-// time-out and another thread still waits.
-void* accepting_thread(void* server) {
-  pthread_sigmask(SIG_SETMASK, &pool_signal_mask, nullptr);
-  // Off while accepting: nothing may end a thread that the next connection
-  // relies on.
-  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+// The next conversation for a thread that finished one, or nullptr when the
+// thread is to end (it is then no longer counted).
+HCStruct* next_conversation() {
   for (;;) {
-    accepting++;
-    sockaddr_in addr;
-    int sock = accept_next(&addr);
-    int others = --accepting;
-    if (sock == Tarrow::ACCEPT_IDLE && others > 0) return nullptr;
-    if (sock >= 0) static_cast<Tarrow*>(server)->process_pool_service(sock, addr);
+    pthread_mutex_lock(&queue_lock);
+    HCStruct* hc = nullptr;
+    if (!waiting_turn.empty()) {
+      hc = waiting_turn.front();
+      waiting_turn.pop_front();
+    }
+    pthread_mutex_unlock(&queue_lock);
+    if (hc != nullptr) return hc;
+    hc = static_cast<HCStruct*>(idle_pool_threads.next());
+    if (hc != nullptr) return hc;
+    // Idle for its time: it ends, unless a connection queued meanwhile (a
+    // queued one found every thread counted and none idle).
+    pthread_mutex_lock(&queue_lock);
+    bool queued = !waiting_turn.empty();
+    if (!queued) pool_threads--;
+    pthread_mutex_unlock(&queue_lock);
+    if (!queued) return nullptr;
   }
 }
 
-// --- Taking turns: the accepting thread hands each connection over.
-
-// Pool connection threads that finished a conversation wait here for the
-// next one instead of ending: creating a thread per connection was a
-// twentieth of a short call.
-IdleThreads idle_pool_threads(Tarrow::kPoolThreadIdleSeconds);
-
-bool hand_over(HCStruct* hc) { return idle_pool_threads.hand_over(hc); }
-
-// Body of a pool thread that is handed its conversations: one after the other.
-void* handed_over_thread(void* record) {
-  HCStruct* hc = static_cast<HCStruct*>(record);
-  while (hc != nullptr) {
-    serve_conversation(hc, true);
-    hc = static_cast<HCStruct*>(idle_pool_threads.next());
+// A cancelled conversation ends its thread: the thread is uncounted as it
+// goes.
+struct CountedThread {
+  bool counted = true;
+  ~CountedThread() {
+    if (!counted) return;
+    pthread_mutex_lock(&queue_lock);
+    pool_threads--;
+    pthread_mutex_unlock(&queue_lock);
   }
+};
+
+void* pool_thread_main(void* record) {
+  CountedThread self;
+  for (HCStruct* hc = static_cast<HCStruct*>(record); hc != nullptr; hc = next_conversation())
+    serve_conversation(hc);
+  self.counted = false;  // next_conversation uncounted it
   return nullptr;
 }
 
-void report_thread_failure(int rc, const char* giving_up) {
+void report_thread_failure(int rc) {
   fprintf(stderr, "Error creating a thread, ");
   switch (rc) {
     case ENOMEM: fprintf(stderr, "error code: ENOMEM "); break;
@@ -166,70 +172,57 @@ void report_thread_failure(int rc, const char* giving_up) {
     case EAGAIN: fprintf(stderr, "error code: EAGAIN "); break;
     default: fprintf(stderr, "Unknown error code %d ", rc); break;
   }
-  if (giving_up != nullptr)
-    fprintf(stderr, "... giving up, %s\n", giving_up);
-  else
-    fprintf(stderr, "... will continue after %d secs\n", kThreadRetrySeconds);
+  fprintf(stderr, "... will continue after %d secs\n", kReportEverySeconds);
 }
 
-// Starts a detached pool thread, with the bounded retry; false after the
-// last attempt failed.
-bool start_thread(void* (*body)(void*), void* arg, const char* giving_up) {
+// Starts a detached pool thread for hc; its error number, or 0.
+int start_pool_thread(HCStruct* hc) {
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   pthread_t thread;
-  int rc = 0;
-  for (int attempt = 1;; attempt++) {
-    rc = pthread_create(&thread, &attr, body, arg);
-    if (rc == 0) break;
-    report_thread_failure(rc, attempt == kThreadAttempts ? giving_up : nullptr);
-    if (attempt == kThreadAttempts) break;
-    sleep(kThreadRetrySeconds);
-  }
+  int rc = pthread_create(&thread, &attr, pool_thread_main, hc);
   pthread_attr_destroy(&attr);
-  return rc == 0;
+  return rc;
+}
+
+// A negative setting reads as the default.
+int thread_limit() { return max_threads_per_kid > 0 ? max_threads_per_kid : 512; }
+
+// Queues hc (when not null) and gives the first waiting connection to a new
+// thread if the limit allows one; otherwise it waits its turn.
+void start_thread_or_queue(HCStruct* hc) {
+  pthread_mutex_lock(&queue_lock);
+  if (hc != nullptr) waiting_turn.push_back(hc);
+  if (waiting_turn.empty() || pool_threads >= thread_limit()) {
+    pthread_mutex_unlock(&queue_lock);
+    return;
+  }
+  HCStruct* first = waiting_turn.front();
+  waiting_turn.pop_front();
+  pool_threads++;
+  pthread_mutex_unlock(&queue_lock);
+
+  int rc = start_pool_thread(first);
+  if (rc == 0) {
+    FS.total_threads_count++;
+    return;
+  }
+  pthread_mutex_lock(&queue_lock);
+  pool_threads--;
+  waiting_turn.push_front(first);  // still first in line
+  time_t now = time(nullptr);
+  bool report = now - last_report >= kReportEverySeconds;
+  if (report) last_report = now;
+  pthread_mutex_unlock(&queue_lock);
+  if (report) report_thread_failure(rc);
 }
 
 }  // namespace
 
-int Tarrow::start_pool_threads(AcceptNext next) {
-  accept_next = next;
-  pthread_sigmask(SIG_SETMASK, nullptr, &pool_signal_mask);
-  // Set before the thread exists: it may serve a connection at once.
-  accept_alone = true;
-  if (!start_thread(accepting_thread, this, "accepting in the main thread")) {
-    accept_alone = false;
-    return 0;
-  }
-  total_threads_count++;
-  return 1;
-}
+void Tarrow::retry_pool_threads() { start_thread_or_queue(nullptr); }
 
 int Tarrow::process_pool_service(int ClientSock, sockaddr_in ClientAddr) {
-  if (max_threads_per_kid != 0 && accept_alone) {
-    // Called by an accepting thread: the next connection needs another.
-    if (accepting.load() == 0) {
-      if (!start_thread(accepting_thread, this, "closing the connection")) {
-        // Closing lets the client see the end instead of waiting forever.
-        close(ClientSock);
-        return 0;
-      }
-      total_threads_count++;
-    }
-    // On the stack: a thread whose conversation allocates nothing (an idle
-    // connection) then costs no memory of the allocator's, which gives each
-    // thread that allocates an arena of its own.
-    HCStruct hc;
-    hc.pvm_id = pvm_task_manager.get_task_id(-1);
-    hc.sock_desc = ClientSock;
-    hc.ClientAddr = ClientAddr;
-    hc.tarrow = this;
-    alive_threads_count++;
-    serve_conversation(&hc, false);
-    return 1;
-  }
-
   HCStruct* hc = new (std::nothrow) HCStruct;
   if (hc == nullptr) {
     fprintf(stderr,
@@ -242,24 +235,15 @@ int Tarrow::process_pool_service(int ClientSock, sockaddr_in ClientAddr) {
   hc->sock_desc = ClientSock;
   hc->ClientAddr = ClientAddr;
   hc->tarrow = this;
+  // Counted before a thread has it: it may end and uncount itself at once.
+  alive_threads_count++;
 
   if (max_threads_per_kid == 0) {
     total_threads_count++;
-    alive_threads_count++;
     process_pool_thread(hc);
     return 1;
   }
-
-  // Counted before a thread has it: it may end and uncount itself at once.
-  alive_threads_count++;
-  if (hand_over(hc)) return 1;
-  if (!start_thread(handed_over_thread, hc, "closing the connection")) {
-    alive_threads_count--;
-    close(ClientSock);
-    delete hc;
-    return 0;
-  }
-  total_threads_count++;
+  if (!idle_pool_threads.hand_over(hc)) start_thread_or_queue(hc);
   return 1;
 }
 

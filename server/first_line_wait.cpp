@@ -84,6 +84,14 @@ void FirstLineWait::drop(int sock, const char* why) {
   close(sock);
 }
 
+void FirstLineWait::client_left(int sock) {
+  auto it = connections_.find(sock);
+  if (it == connections_.end()) return;
+  sockaddr_in addr = it->second.addr;
+  drop(sock, nullptr);
+  if (left_) left_(addr);
+}
+
 void FirstLineWait::examine(int sock, uint32_t events) {
   auto it = connections_.find(sock);
   if (it == connections_.end()) return;
@@ -95,7 +103,7 @@ void FirstLineWait::examine(int sock, uint32_t events) {
     return;  // nothing yet
   if (n <= 0) {
     // The client left (or failed) before a line: nothing to serve.
-    drop(sock, nullptr);
+    client_left(sock);
     return;
   }
   it->second.last_heard = now_ms();
@@ -104,7 +112,7 @@ void FirstLineWait::examine(int sock, uint32_t events) {
                n == static_cast<ssize_t>(sizeof(peeked_) - 1);
   if (!whole) {
     // Part of a line with the client's end behind it never becomes one.
-    if ((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) drop(sock, nullptr);
+    if ((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) client_left(sock);
     return;
   }
   sockaddr_in addr = it->second.addr;

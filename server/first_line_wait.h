@@ -56,6 +56,11 @@ class FirstLineWait {
   // Connections waiting for their first line.
   size_t waiting() const { return connections_.size(); }
 
+  // Gets the address of a client that left before a whole first line (its
+  // socket is closed by then); set before the first add.
+  typedef std::function<void(const sockaddr_in& addr)> Left;
+  void on_leaving(Left left) { left_ = std::move(left); }
+
  private:
   struct Connection {
     sockaddr_in addr;
@@ -74,10 +79,12 @@ class FirstLineWait {
   // Looks at what arrived on sock: ready, closed, or still waiting.
   void examine(int sock, uint32_t events);
   void drop(int sock, const char* why);
+  void client_left(int sock);
   void end_silent_connections();
 
   const int silence_seconds_;
   Ready ready_;
+  Left left_;
   int epoll_fd_;
   int64_t last_sweep_;  // monotonic milliseconds
   uint32_t last_tag_;

@@ -37,6 +37,7 @@
 #include <deque>
 #include <vector>
 
+#include "accept_backoff.h"
 #include "address_filter.h"
 #include "descriptor_passing.h"
 #include "first_line_wait.h"
@@ -49,8 +50,6 @@
 namespace {
 
 const int kLineSize = 1024;
-// A connection that sends no whole request line for this long is closed.
-const int kFirstLineSeconds = 120;
 // Accepts per turn of the loop, so that a flood of connections does not
 // keep the loop from the connections already waiting.
 const int kAcceptsPerTurn = 64;
@@ -271,8 +270,9 @@ void accept_connections() {
     socklen_t len = sizeof(addr);
     int sock = accept(PM.ServerSocket, reinterpret_cast<sockaddr*>(&addr), &len);
     if (sock < 0) {
-      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED)
-        fprintf(stderr, "Error While Accepting clients connection \n");
+      // Out of descriptors the pending connection stays queued, and the
+      // listening socket reads ready again at once: pause, report rarely.
+      if (errno != EAGAIN && errno != EWOULDBLOCK) accept_failed(errno);
       return;
     }
     char ip[INET_ADDRSTRLEN];
@@ -319,7 +319,7 @@ void ProcessManager::per_user_loop() {
       !wait.watch(ServerSocket, EPOLLIN, [](uint32_t) { accept_connections(); })) {
     fprintf(stderr, "Unable to wait for client connections, exiting\n");
     fflush(stdout);
-    _exit(0);
+    _exit(1);
   }
   time_t last_check = 0;
   for (;;) {
@@ -327,7 +327,7 @@ void ProcessManager::per_user_loop() {
     if (!wait.run_once(1000)) {
       fprintf(stderr, "Waiting for client connections failed, exiting\n");
       fflush(stdout);
-      _exit(0);
+      _exit(1);
     }
     time_t now = time(nullptr);
     if (worker_changed || now != last_check) {
@@ -336,6 +336,14 @@ void ProcessManager::per_user_loop() {
       check_workers();
     }
   }
+}
+
+// A worker whose server is gone ends. _exit: call threads may still run,
+// and static destructors (the PVM table's among them) must not run under them.
+[[noreturn]] static void leave_worker() {
+  fflush(stdout);
+  fflush(stderr);
+  _exit(0);
 }
 
 // The worker's side of the link: a socket at a time, each served to its end.
@@ -347,14 +355,14 @@ void ProcessManager::per_user_worker_loop(int slot) {
     if (rc == 0) {
       fprintf(stderr, "%s %d: user process lost its link to the server, exiting\n", __FILE__,
               __LINE__);
-      exit(0);
+      leave_worker();
     }
     if (rc < 0) {
-      if (!send_note(link, kRefused)) exit(0);
+      if (!send_note(link, kRefused)) leave_worker();
       continue;
     }
     // Taken: from here on the client's connection lives in this process only.
-    if (!send_note(link, kTaken)) exit(0);
+    if (!send_note(link, kTaken)) leave_worker();
     if (client_left(sock)) {
       // Its client left while it waited here: nothing of it runs.
       close(sock);

@@ -7,7 +7,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -27,6 +29,8 @@ int ProcessManager::my_slot = 0;
 int ProcessManager::max_kids = 1;
 
 static const int kBacklog = 128;
+// How long a stopping server waits for its workers before killing them.
+static const int kWorkerStopSeconds = 10;
 
 // SIGHUP asks the server's main loop to end; the handler itself only signals
 // the workers, because exiting from inside a handler may deadlock on stdio.
@@ -160,8 +164,42 @@ int ProcessManager::setup_and_startup_children() {
   pool_loop();
 }
 
+static void signal_workers(int sig) {
+  for (int i = 0; i < ProcessManager::max_kids; i++) {
+    int pid = load(&ProcessManager::children[i].pid);
+    if (pid > 0 && load(&ProcessManager::children[i].status) != CHILD_ENDED) kill(pid, sig);
+  }
+}
+
+// Collects the workers that have ended; true when none is left.
+static bool workers_collected() {
+  bool all = true;
+  for (int i = 0; i < ProcessManager::max_kids; i++) {
+    Child* child = &ProcessManager::children[i];
+    int pid = load(&child->pid);
+    if (pid <= 0) continue;
+    pid_t rc = waitpid(pid, nullptr, WNOHANG);
+    if (rc == pid || (rc < 0 && errno == ECHILD)) store(&child->pid, 0);
+    else all = false;
+  }
+  return all;
+}
+
+// The server ends only after its workers: a restarted service must find the
+// port free and no old worker still serving. A worker forked while the
+// handler ran is signalled here; one that does not stop in time is killed.
 void finish_if_hung_up() {
   if (!hangup_requested) return;
+  for (int waited_ms = 0; !workers_collected(); waited_ms += 20) {
+    if (waited_ms % 1000 == 0) signal_workers(SIGHUP);
+    if (waited_ms >= kWorkerStopSeconds * 1000) {
+      for (int i = 0; i < ProcessManager::max_kids; i++) {
+        int pid = load(&ProcessManager::children[i].pid);
+        if (pid > 0) kill(pid, SIGKILL);  // not yet collected: still ours
+      }
+    }
+    usleep(20 * 1000);
+  }
   fflush(stdout);
   fflush(stderr);
   _exit(0);
@@ -177,12 +215,12 @@ int worker_has_ended(Child* child) {
     // Marked ended by its handler and exiting now: collect it.
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
-    return 1;
-  }
-  if (rc > 0 && WIFSTOPPED(status)) {
+  } else if (rc > 0 && WIFSTOPPED(status)) {
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
   }
+  // Collected: its pid may now be reused, and no handler may signal it.
+  store(&child->status, CHILD_ENDED);
   return 1;
 }
 
@@ -213,7 +251,27 @@ static void close_inherited_descriptors(int link, int stop_pipe) {
     if (fd != link && fd != stop_pipe) close(fd);
 }
 
+// In a new worker, first of all: it ends with the server that forked it
+// (killed, crashed), so that no orphan keeps serving on the server's port.
+// The kernel ties this to the forking thread, so only a fork from the
+// server's main thread may ask for it.
+static void end_with_server(pid_t server, bool forked_by_main_thread) {
+  if (!forked_by_main_thread) return;
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != server) _exit(1);  // gone before the request took hold
+}
+
+static void close_pair(int* filedes) {
+  for (int i = 0; i < 2; i++) {
+    if (filedes[i] >= 0) close(filedes[i]);
+    filedes[i] = -1;
+  }
+}
+
 int ProcessManager::spawn_child(int slot) {
+  // No pid while starting: the old one, collected, may belong to anybody by
+  // now, and the SIGHUP handler must not signal it.
+  store(&children[slot].pid, 0);
   store(&children[slot].status, CHILD_STARTING);
   if (max_kids == 1) {
     my_slot = slot;
@@ -237,18 +295,25 @@ int ProcessManager::spawn_child(int slot) {
   fflush(stdout);
   // Until the worker has its own handlers, a signal must not run the
   // server's handlers in it: they would signal the other workers.
+  // In the server the signals stay blocked until the new pid is stored, so
+  // that a SIGHUP handler running meanwhile cannot miss the new worker.
   sigset_t all, old_mask;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, &old_mask);
+  pid_t server = getpid();
+  bool main_thread = syscall(SYS_gettid) == server;
   pid_t pid = fork();
-  if (pid != 0) pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
   if (pid < 0) {
+    pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
     store(&children[slot].status, CHILD_ENDED);
+    if (execution_model == PROCESS_PER_USER) close_pair(client.filedes);
+    // No pause here: the caller may hold a lock; the pool loop tries again
+    // at its next pass.
     fprintf(stderr, "Unable to fork a process...!\n");
-    sleep(10);
     return -1;
   }
   if (pid == 0) {
+    end_with_server(server, main_thread);
     my_slot = slot;
     const int deadly[] = {SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGABRT,
                           SIGFPE, SIGTERM, SIGBUS, SIGUSR1};
@@ -270,6 +335,7 @@ int ProcessManager::spawn_child(int slot) {
   }
   store(&children[slot].pid, pid);
   store(&children[slot].status, CHILD_RUNNING);
+  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
   if (execution_model == PROCESS_PER_USER) close(client.filedes[0]);
   return 0;
 }
@@ -284,32 +350,51 @@ void ProcessManager::child_main(int slot) {
   pool_worker_loop();
 }
 
+// Async-signal-safe decimal text of n at out (room for 12); its length.
+static int decimal(int n, char* out) {
+  char digits[12];
+  int len = 0;
+  unsigned int u = n < 0 ? 0u - static_cast<unsigned int>(n) : static_cast<unsigned int>(n);
+  do {
+    digits[len++] = static_cast<char>('0' + u % 10);
+    u /= 10;
+  } while (u != 0);
+  int at = 0;
+  if (n < 0) out[at++] = '-';
+  while (len > 0) out[at++] = digits[--len];
+  return at;
+}
+
+static bool is_crash(int sig) {
+  return sig == SIGILL || sig == SIGABRT || sig == SIGFPE || sig == SIGBUS || sig == SIGSEGV;
+}
+
+// Only async-signal-safe calls: the signal may have interrupted any thread
+// inside the allocator, stdio or PVM. The slot's PVM task ends by itself
+// once its parent task is gone.
 void ProcessManager::just_die(int sig) {
-  char text[96];
-  int len = snprintf(text, sizeof(text), "oops..crashing...(on signal %d, pid: %d)\n", sig,
-                     load(&children[my_slot].pid));
-  if (len > 0) {
+  if (is_crash(sig)) {
+    char text[96] = "oops..crashing...(on signal ";
+    int len = static_cast<int>(strlen(text));
+    len += decimal(sig, text + len);
+    memcpy(text + len, ", pid: ", 7);
+    len += 7;
+    len += decimal(load(&children[my_slot].pid), text + len);
+    memcpy(text + len, ")\n", 2);
+    len += 2;
     ssize_t ignored = write(STDOUT_FILENO, text, static_cast<size_t>(len));
     (void)ignored;
   }
   // Marked ended only now: the server kills a worker that reads ended, and
   // would cut the message short.
   store(&children[my_slot].status, CHILD_ENDED);
-  // The slot's PVM task would outlive the worker, and its successor starts
-  // a task of its own. Should this hang, the server kills the worker, whose
-  // slot already reads ended.
-  if (pvm_task_manager.get_task_id(my_slot) > 0) pvm_task_manager.end_task_id(my_slot);
-  _exit(1);
+  // A stop asked for (the server's SIGHUP or SIGUSR1, a service manager's
+  // SIGTERM) is a normal end. _exit: the other threads may be inside calls,
+  // and static destructors must not run under them.
+  _exit(is_crash(sig) ? 1 : 0);
 }
 
 void ProcessManager::handle_child_crash(int) { note_worker_change(); }
-
-static void signal_workers(int sig) {
-  for (int i = 0; i < ProcessManager::max_kids; i++) {
-    int pid = load(&ProcessManager::children[i].pid);
-    if (pid > 0 && load(&ProcessManager::children[i].status) != CHILD_ENDED) kill(pid, sig);
-  }
-}
 
 void ProcessManager::kill_children(int sig) {
   signal_workers(sig);

@@ -2,8 +2,10 @@
 // either execution model.
 //
 //   PROCESS_POOL      forked workers take turns accepting on the shared
-//                     listening socket (an accept lock in shared memory) and
-//                     give each connection a thread.
+//                     listening socket (an accept lock in shared memory);
+//                     connections wait for their first whole request line
+//                     in one thread per worker, then get a connection
+//                     thread (at most MAX_THREADS_PER_PROCESS at once).
 //   PROCESS_PER_USER  the server accepts, in one thread; a connection is
 //                     filtered by ALLOW_CLIENTS when accepted, and once its
 //                     first whole request line has arrived it binds its

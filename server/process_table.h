@@ -22,6 +22,10 @@ const char* dotted(in_addr addr, char* out, socklen_t size);
 // resumed later would serve unseen. Server process only.
 int worker_has_ended(Child* child);
 
+// Both models: a connection that sends no whole request line for this long
+// is closed.
+const int kFirstLineSeconds = 120;
+
 // Ends the server after SIGHUP; the workers were signalled by the handler.
 void finish_if_hung_up();
 

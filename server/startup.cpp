@@ -247,5 +247,7 @@ int velmord_start(int argc, char** argv) {
 
   std::set_new_handler(out_of_memory);
   PM.Run();
-  return 0;
+  // Serving could not start (the port is taken): a failure, so that a
+  // service manager restarts the server.
+  return 1;
 }

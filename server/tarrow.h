@@ -43,25 +43,15 @@ class Tarrow {
   ExecutionType find_execution_type(char* module, char* function);
 
   int HandleClient(void* record);
-  // Serves an accepted and admitted pool connection: in the calling thread
-  // without connection threads or when the caller is a thread started by
-  // start_pool_threads (which first makes sure that another thread accepts),
-  // otherwise in a waiting or new connection thread. Returns 1 served or
-  // handed over, 0 failed (the socket is closed).
+  // Serves an accepted and admitted pool connection whose first request
+  // line has arrived: in the calling thread without connection threads,
+  // otherwise in a connection thread. At most MAX_THREADS_PER_PROCESS
+  // connection threads serve at once; a connection beyond them waits its
+  // turn. Returns 1 served or queued, 0 failed (the socket is closed).
   int process_pool_service(int ClientSock, sockaddr_in ClientAddr);
-  // A pool worker's next admitted connection, blocking: its socket,
-  // ACCEPT_NONE when this accept brought none, ACCEPT_IDLE when none came
-  // for kPoolThreadIdleSeconds.
-  typedef int (*AcceptNext)(sockaddr_in* addr);
-  enum { ACCEPT_NONE = -1, ACCEPT_IDLE = -2 };
-  // A pool thread idle this long ends: memory for a burst of connections is
-  // given back, while a steady load keeps its threads.
-  static const int kPoolThreadIdleSeconds = 60;
-  // For a worker alone at its socket: starts the first of the threads that
-  // accept and serve, several of them waiting in next at once (next must
-  // time out after kPoolThreadIdleSeconds). Call once, instead of accepting
-  // in the calling thread. Returns 0 when no thread could be started.
-  int start_pool_threads(AcceptNext next);
+  // Starts the thread that a queued connection still lacks because creating
+  // it failed; call about once a second. Thread-safe.
+  void retry_pool_threads();
   static void* process_pool_thread(void* record);
   // Serves one conversation of a per-user worker on the client's socket, in
   // the calling thread, and closes the socket (unless the protocol closed it

@@ -89,6 +89,16 @@ class ServerTest : public ::testing::Test {
     return kids;
   }
 
+  // wait_for_workers, then until each runs with its own handlers.
+  std::vector<pid_t> wait_for_running_workers(size_t n) {
+    std::vector<pid_t> kids = wait_for_workers(n);
+    for (int waited = 0; waited < 10000 && count_in_out("calling to create a pvm task") < int(n);
+         waited += 50)
+      usleep(50 * 1000);
+    usleep(200 * 1000);
+    return kids;
+  }
+
   int count_in_out(const std::string& text) const {
     std::string out = server_->out();
     int n = 0;
@@ -285,17 +295,9 @@ TEST_F(ServerTest, PoolWorkersServeConcurrentConnections) {
 
 TEST_F(ServerTest, Sigusr1RestartsWorkers) {
   start({{"MAX_PROCESSES", "3"}});
-  std::vector<pid_t> old = wait_for_workers(3);
+  std::vector<pid_t> old = wait_for_running_workers(3);
   ASSERT_EQ(old.size(), 3u);
-  // Running workers, each with its own handlers.
-  for (int waited = 0; waited < 10000 && count_in_out("calling to create a pvm task") < 3;
-       waited += 50)
-    usleep(50 * 1000);
-  usleep(200 * 1000);
   kill(server_->pid(), SIGUSR1);
-  for (int waited = 0; waited < 10000 && count_in_out("oops..crashing") < 3; waited += 50)
-    usleep(50 * 1000);
-  EXPECT_EQ(count_in_out("oops..crashing...(on signal 10"), 3) << server_->out();
   std::vector<pid_t> fresh;
   for (int waited = 0; waited < 10000; waited += 50) {
     fresh = server_->children();
@@ -309,6 +311,43 @@ TEST_F(ServerTest, Sigusr1RestartsWorkers) {
   Client c("127.0.0.1", port_);
   pid_t serving = atoi(c.ask("pid").c_str());
   EXPECT_NE(std::find(fresh.begin(), fresh.end(), serving), fresh.end());
+  // A restart asked for is no crash.
+  EXPECT_EQ(count_in_out("oops..crashing"), 0) << server_->out();
+}
+
+// A worker that crashes still says so.
+TEST_F(ServerTest, CrashingWorkerSaysSo) {
+  start({{"MAX_PROCESSES", "2"}});
+  std::vector<pid_t> workers = wait_for_running_workers(2);
+  ASSERT_EQ(workers.size(), 2u);
+  kill(workers[0], SIGABRT);
+  EXPECT_TRUE(server_->wait_for_out(
+      "oops..crashing...(on signal 6, pid: " + std::to_string(workers[0]) + ")\n", 10000))
+      << server_->out();
+}
+
+// A server killed outright takes its workers with it, so that a new server
+// can bind the port at once.
+TEST_F(ServerTest, KilledServerLeavesThePortFree) {
+  start({{"MAX_PROCESSES", "2"}});
+  std::vector<pid_t> workers = wait_for_workers(2);
+  ASSERT_EQ(workers.size(), 2u);
+  {
+    Client c("127.0.0.1", port_);
+    ASSERT_GT(atoi(c.ask("pid").c_str()), 0);
+  }
+  kill(server_->pid(), SIGKILL);
+  ASSERT_EQ(server_->wait_exit(10000), 128 + SIGKILL);
+  for (pid_t w : workers) {
+    for (int waited = 0; waited < 2000 && process_alive(w); waited += 20) usleep(20 * 1000);
+    EXPECT_FALSE(process_alive(w)) << w;
+  }
+  start({{"MAX_PROCESSES", "2"}});
+  Client c("127.0.0.1", port_);
+  pid_t serving = atoi(c.ask("pid").c_str());
+  EXPECT_GT(serving, 0) << server_->err();
+  EXPECT_EQ(std::find(workers.begin(), workers.end(), serving), workers.end());
+  EXPECT_EQ(server_->err().find("bind () call failed"), std::string::npos);
 }
 
 TEST_F(ServerTest, KilledAcceptingWorkerFreesTheLock) {
@@ -368,10 +407,9 @@ TEST_F(ServerTest, SighupEndsWorkersAndServer) {
     ASSERT_FALSE(workers.empty());
     kill(server_->pid(), SIGHUP);
     EXPECT_EQ(server_->wait_exit(10000), 0);
-    for (pid_t w : workers) {
-      for (int waited = 0; waited < 5000 && process_alive(w); waited += 50) usleep(50 * 1000);
-      EXPECT_FALSE(process_alive(w)) << w;
-    }
+    // The server ended after its workers, and a normal stop is no crash.
+    for (pid_t w : workers) EXPECT_FALSE(process_alive(w)) << w;
+    EXPECT_EQ(count_in_out("oops..crashing"), 0) << server_->out();
   }
 }
 
@@ -411,6 +449,156 @@ TEST_F(ServerTest, ServesPastDescriptor1023) {
     std::string text = "connection " + std::to_string(i);
     EXPECT_EQ(idle[i]->ask("echo~" + text), text);
   }
+  Client fresh("127.0.0.1", port_);
+  EXPECT_EQ(fresh.ask("echo~fresh"), "fresh");
+}
+
+// The models and process counts that accept differently.
+const Env kAcceptingSetups[] = {
+    {{"MAX_PROCESSES", "1"}},
+    {{"MAX_PROCESSES", "2"}},
+    {{"MAX_PROCESSES", "2"}, {"EXECUTION_MODEL", "PROCESS_PER_USER"}},
+};
+
+std::string setup_name(const Env& env) {
+  std::string name;
+  for (const auto& kv : env) name += kv.first + "=" + kv.second + " ";
+  return name;
+}
+
+// CPU time (user and system) of a process so far, in clock ticks.
+long cpu_ticks(pid_t pid) {
+  std::string stat = velmor_test::read_file("/proc/" + std::to_string(pid) + "/stat");
+  size_t at = stat.rfind(')');
+  if (at == std::string::npos) return -1;
+  std::vector<std::string> fields;
+  for (size_t from = at + 2; from < stat.size();) {
+    size_t end = stat.find(' ', from);
+    if (end == std::string::npos) end = stat.size();
+    fields.push_back(stat.substr(from, end - from));
+    from = end + 1;
+  }
+  // Fields 14 and 15 of the file; the list starts at field 3.
+  return fields.size() > 12 ? atol(fields[11].c_str()) + atol(fields[12].c_str()) : -1;
+}
+
+// Out of descriptors, accepting pauses instead of spinning, writes little,
+// and serves again once descriptors are free.
+TEST_F(ServerTest, OutOfDescriptorsAcceptPausesAndRecovers) {
+  for (const Env& setup : {kAcceptingSetups[0], kAcceptingSetups[2]}) {
+    SCOPED_TRACE(setup_name(setup));
+    port_ = velmor_test::free_port();
+    // A limit the server cannot raise.
+    start(setup, "/usr/bin/prlimit",
+          {"--nofile=48:48", "--", VELMORD_SCRIPTED_PATH, "-p", std::to_string(port_),
+           "no_prototype_file.def"});
+    {
+      Client first("127.0.0.1", port_);
+      ASSERT_EQ(first.ask("echo~up"), "up") << server_->err();
+    }
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 80; i++) idle.emplace_back(new Client("127.0.0.1", port_));
+    ASSERT_TRUE(server_->wait_for_err("Error While Accepting clients connection \n", 10000));
+    long before = cpu_ticks(server_->pid());
+    size_t log_before = server_->err().size();
+    const int kSeconds = 3;
+    sleep(kSeconds);
+    long used = cpu_ticks(server_->pid()) - before;
+    EXPECT_LT(used, sysconf(_SC_CLK_TCK) * kSeconds / 3) << "CPU ticks while out of descriptors";
+    // A report a second, each of a few lines.
+    EXPECT_LT(server_->err().size() - log_before, 2000u) << server_->err().substr(log_before, 2000);
+    idle.clear();
+    Client again("127.0.0.1", port_);
+    EXPECT_EQ(again.ask("echo~served again", 20000), "served again") << server_->err().substr(0, 3000);
+    server_.reset();
+  }
+}
+
+// Threads of a process, from /proc.
+int thread_count(pid_t pid) {
+  std::string status = velmor_test::read_file("/proc/" + std::to_string(pid) + "/status");
+  size_t at = status.find("Threads:");
+  return at == std::string::npos ? -1 : atoi(status.c_str() + at + 8);
+}
+
+// Connections that have not sent a whole request line cost no thread: a
+// crowd of them beside working conversations, in each model.
+TEST_F(ServerTest, SilentConnectionsCostNoThread) {
+  for (const Env& setup : kAcceptingSetups) {
+    SCOPED_TRACE(setup_name(setup));
+    port_ = velmor_test::free_port();
+    start(setup);
+    std::vector<std::unique_ptr<Client>> silent = idle_connections(port_, 3000);
+    ASSERT_EQ(silent.size(), 3000u);
+    Client cut("127.0.0.1", port_);
+    ::send(cut.sock(), "echo~half", 9, MSG_NOSIGNAL);  // a line without its end
+    Client c("127.0.0.1", port_);
+    pid_t serving = atoi(c.ask("pid").c_str());
+    ASSERT_GT(serving, 0);
+    EXPECT_EQ(c.ask("echo~served"), "served");
+    EXPECT_LT(thread_count(serving), 16);
+    EXPECT_LT(thread_count(server_->pid()), 16);
+    c.close_now();
+    // A silent connection that speaks at last is served.
+    EXPECT_EQ(silent[1234]->ask("echo~late"), "late");
+    server_.reset();
+  }
+}
+
+// MAX_THREADS_PER_PROCESS bounds the threads serving conversations: the
+// conversations beyond it wait their turn, and are served in order as
+// earlier ones end.
+TEST_F(ServerTest, ConversationsBeyondTheThreadLimitWaitTheirTurn) {
+  start({{"MAX_PROCESSES", "1"}, {"MAX_THREADS_PER_PROCESS", "3"}});
+  std::vector<std::unique_ptr<Client>> open;
+  for (int i = 0; i < 3; i++) {
+    open.emplace_back(new Client("127.0.0.1", port_));
+    EXPECT_EQ(open.back()->ask("echo~" + std::to_string(i)), std::to_string(i));
+  }
+  std::vector<std::unique_ptr<Client>> queued;
+  for (int i = 0; i < 2; i++) {
+    queued.emplace_back(new Client("127.0.0.1", port_));
+    queued.back()->send("echo~queued " + std::to_string(i));
+  }
+  EXPECT_FALSE(readable(queued[0]->sock(), 1000));
+  EXPECT_LE(thread_count(server_->pid()), 3 + 4);
+  for (int i = 0; i < 2; i++) {
+    open[i]->send("complete");
+    EXPECT_EQ(open[i]->reply(), "completed");
+    EXPECT_EQ(queued[i]->reply(), "queued " + std::to_string(i));
+  }
+  EXPECT_TRUE(process_alive(server_->pid()));
+}
+
+// A server that cannot create threads (the service's task limit, here a
+// process limit of its user) reports it, serves what it can, and serves the
+// waiting conversations once threads are free again.
+TEST_F(ServerTest, ThreadLimitIsSurvived) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the server as another user";
+  for (const std::string& d : {dir_.path(), bin_dir_, log_dir_}) chmod(d.c_str(), 0777);
+  start({{"MAX_PROCESSES", "1"}}, "/usr/bin/setpriv",
+        {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/prlimit", "--nproc=24",
+         "--", VELMORD_SCRIPTED_PATH, "-p", std::to_string(port_), "no_prototype_file.def"});
+  std::vector<std::unique_ptr<Client>> open;
+  int answered = 0;
+  for (int i = 0; i < 40; i++) {
+    open.emplace_back(new Client("127.0.0.1", port_));
+    open.back()->send("echo~" + std::to_string(i));
+    if (open.back()->reply(i < 10 ? 15000 : 500) == std::to_string(i)) answered++;
+  }
+  EXPECT_GE(answered, 10);
+  EXPECT_LT(answered, 40);
+  EXPECT_TRUE(server_->wait_for_err("Error creating a thread, error code: EAGAIN", 10000))
+      << server_->err();
+  // Ending the answered conversations frees threads for the waiting ones.
+  for (int i = 0; i < 40; i++) {
+    if (i >= answered) {
+      EXPECT_EQ(open[i]->reply(20000), std::to_string(i));
+    }
+    open[i]->send("complete");
+    EXPECT_EQ(open[i]->reply(20000), "completed") << i;
+  }
+  EXPECT_TRUE(process_alive(server_->pid()));
   Client fresh("127.0.0.1", port_);
   EXPECT_EQ(fresh.ask("echo~fresh"), "fresh");
 }
@@ -614,12 +802,12 @@ TEST_F(ServerTest, RealVelmordListensAndWritesItsPidFile) {
   EXPECT_EQ(velmor_test::read_file(log_dir_ + "/velmor.pid"), std::to_string(server_->pid()));
   EXPECT_TRUE(server_->wait_for_err("file (no_prototype_file.def) not found", 5000));
 
-  // A second server on the same port cannot bind: message and status 0.
+  // A second server on the same port cannot bind: message and a failure status.
   Process second(VELMORD_PATH, {"-p", std::to_string(port_), "x.def"},
                  {{"VELMOR_BIN_DIR", bin_dir_}, {"VELMOR_LOG_DIR", log_dir_},
                   {"MAX_PROCESSES", "1"}},
                  dir_.path());
-  EXPECT_EQ(second.wait_exit(30000), 0);
+  EXPECT_EQ(second.wait_exit(30000), 1);
   EXPECT_NE(second.err().find("Error: setup_and_startup_children, bind () call failed\n"),
             std::string::npos);
 }
