@@ -93,7 +93,9 @@ int stop_pipe_of(int slot) {
 static bool write_stop(int slot, const char* key) {
   StopRecord record;
   memset(&record, 0, sizeof(record));
-  strcpy(record.key, key);  // bounded by the callers
+  size_t length = strlen(key);
+  if (length >= sizeof(record.key)) return false;  // no call has such a key
+  memcpy(record.key, key, length);
   if (write(stop_pipes[slot][1], &record, sizeof(record)) == static_cast<ssize_t>(sizeof(record)))
     return true;
   fprintf(stderr, "Unable to pass the stop request for %s on to worker %d\n", key, slot);
@@ -102,7 +104,6 @@ static bool write_stop(int slot, const char* key) {
 
 void pass_stop_to_slot(int slot, const char* key) {
   if (stop_pipes == nullptr || slot < 0 || slot >= stop_slots) return;
-  if (strlen(key) >= sizeof(StopRecord::key)) return;  // no call has such a key
   write_stop(slot, key);
 }
 
