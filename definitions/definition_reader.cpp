@@ -74,6 +74,7 @@ void record_module(char* text) {
 void record_declaration(Llist<ExternDefinition*>** list, char* text, bool threads) {
   fp_set_string(text);
   if (fp_parse() != 0) {
+    definition_errors++;
     if (threads) {
       printf("parse.yacc: Syntax error in the prototype definition in line %d -> %s\n",
              line_count, text);

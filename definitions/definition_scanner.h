@@ -30,6 +30,11 @@ int py_parse();
 // "syntax error at line: %d, position: %d %s\n" on stderr.
 void py_error(const char* msg);
 
+// Syntax errors met (file level and rejected declarations) since the last
+// reset; the readers skip what they cannot read, and a reload must know that
+// they did. Single-threaded, like the readers.
+extern int definition_errors;
+
 // Called at each ";" that ends a definition, with the section's token code
 // and the definition's text (statement has already been emptied). The
 // server-side handler unless wp_parse is running.

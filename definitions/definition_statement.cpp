@@ -45,8 +45,11 @@ void end_definition() {
   if (definition_handler != nullptr) definition_handler(state, text);
 }
 
+int definition_errors = 0;
+
 void py_error(const char* msg) {
   (void)msg;
+  definition_errors++;
   fprintf(stderr, "syntax error at line: %d, position: %d %s\n", line_count, column_count, "");
 }
 

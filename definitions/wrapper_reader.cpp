@@ -88,6 +88,7 @@ void record_declaration(Llist<ExternDefinition*>** list, int type, char* text) {
   record_defn_line(type, text, threads);
   fp_set_string(text);
   if (fp_parse() != 0) {
+    definition_errors++;
     if (threads) {
       printf("wrapper_parser (2) PARSE ERROR in the prototype definition -> %s\n", text);
     } else {

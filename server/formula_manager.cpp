@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -22,6 +23,27 @@ FormulaManager::FormulaManager()
       live_threads{nullptr, nullptr} {
   protofile_name[0] = '\0';
   time_stamp[0] = '\0';
+  stub_path[0] = '\0';
+  memset(&file_identity, 0, sizeof(file_identity));
+}
+
+bool read_file_identity(const char* path, FormulaManager::FileIdentity* out) {
+  struct stat st;
+  if (stat(path, &st) != 0) return false;
+  out->dev = st.st_dev;
+  out->ino = st.st_ino;
+  out->size = st.st_size;
+  out->mtime_s = (long)st.st_mtim.tv_sec;
+  out->mtime_ns = st.st_mtim.tv_nsec;
+  out->ctime_s = (long)st.st_ctim.tv_sec;
+  out->ctime_ns = st.st_ctim.tv_nsec;
+  return true;
+}
+
+bool same_file_identity(const FormulaManager::FileIdentity& a,
+                        const FormulaManager::FileIdentity& b) {
+  return a.dev == b.dev && a.ino == b.ino && a.size == b.size && a.mtime_s == b.mtime_s &&
+         a.mtime_ns == b.mtime_ns && a.ctime_s == b.ctime_s && a.ctime_ns == b.ctime_ns;
 }
 
 ExternDefinition* find_in_slice(const DeclarationSlice& slice, const char* name) {

@@ -44,6 +44,7 @@
 #include "line_transport.h"
 #include "process_manager.h"
 #include "process_table.h"
+#include "registry_reload.h"
 #include "stop_forwarding.h"
 #include "tarrow.h"
 
@@ -286,6 +287,72 @@ void accept_connections() {
   }
 }
 
+// A slot's worker replaced by a reload: it serves what it was passed before
+// (its link is shut for writing, so after that it reads the end of it),
+// finishes its calls, and ends. Its notes still come in: a socket it takes
+// is no longer the server's to keep; one it never took, because it died,
+// goes to the slot's new worker.
+struct RetiredLink {
+  int slot;
+  Waiting passing;
+};
+
+void on_retired_link(int link, RetiredLink* r) {
+  for (;;) {
+    char note;
+    ssize_t n = recv(link, &note, 1, MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n > 0) {
+      if ((note == kTaken || note == kRefused) && r->passing.sock >= 0) {
+        close(r->passing.sock);
+        r->passing.sock = -1;
+      }
+      continue;
+    }
+    waiter->unwatch(link);
+    close(link);
+    if (r->passing.sock >= 0) {
+      queue_front(r->slot, r->passing);
+      dispatch(r->slot);
+    }
+    delete r;
+    return;
+  }
+}
+
+// After a reload: each slot's worker is replaced between two conversations.
+// The next connection of the slot starts a worker of the new registry.
+void replace_per_user_workers() {
+  for (int i = 0; i < ProcessManager::max_kids; i++) {
+    SlotState& s = slots[i];
+    if (!s.linked) continue;
+    Child* child = &ProcessManager::children[i];
+    int pid = load(&child->pid);
+    int& link = ProcessManager::clients[i].filedes[1];
+    if (worker_has_ended(child) || pid <= 0 || !retire_worker(pid)) {
+      worker_lost(i);
+      continue;
+    }
+    waiter->unwatch(link);
+    RetiredLink* r = new RetiredLink{i, s.passing};
+    int old_link = link;
+    shutdown(old_link, SHUT_WR);
+    if (!waiter->watch(old_link, EPOLLIN, [old_link, r](uint32_t) { on_retired_link(old_link, r); })) {
+      // Unwatched it could not give back a socket it never took.
+      if (r->passing.sock >= 0) queue_front(i, r->passing);
+      close(old_link);
+      delete r;
+    }
+    link = -1;
+    s.passing.sock = -1;
+    s.linked = false;
+    store(&child->pid, 0);
+    store(&child->status, CHILD_ENDED);
+    dispatch(i);
+  }
+}
+
 // Replaces workers that ended or were stopped, whether or not their slot
 // has a conversation: a stopped worker must not hold its address's queue.
 void check_workers() {
@@ -321,10 +388,16 @@ void ProcessManager::per_user_loop() {
     fflush(stdout);
     _exit(1);
   }
+  if (reload_wake_fd() >= 0) wait.watch(reload_wake_fd(), EPOLLIN, [](uint32_t) {});
   time_t last_check = 0;
   for (;;) {
     finish_if_hung_up();
-    if (!wait.run_once(1000)) {
+    reap_retiring();
+    set_reload_blocked(retiring_room() < max_kids);
+    if (reload_step()) replace_per_user_workers();
+    int wait_ms = reload_wait_ms();
+    if (wait_ms < 0 || wait_ms > 1000) wait_ms = 1000;
+    if (!wait.run_once(wait_ms)) {
       fprintf(stderr, "Waiting for client connections failed, exiting\n");
       fflush(stdout);
       _exit(1);
@@ -353,8 +426,10 @@ void ProcessManager::per_user_worker_loop(int slot) {
     int sock = -1;
     int rc = receive_descriptor(link, &sock);
     if (rc == 0) {
-      fprintf(stderr, "%s %d: user process lost its link to the server, exiting\n", __FILE__,
-              __LINE__);
+      // The server shut the link: a reload replaced this worker (or the
+      // server is gone, and then this process ends with it). Its thread and
+      // stream calls finish on the code they started with.
+      while (FS.thread_status_manager.running_count() > 0) usleep(50 * 1000);
       leave_worker();
     }
     if (rc < 0) {

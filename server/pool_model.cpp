@@ -6,6 +6,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
@@ -20,6 +22,7 @@
 #include "first_line_wait.h"
 #include "process_manager.h"
 #include "process_table.h"
+#include "registry_reload.h"
 #include "tarrow.h"
 
 // Pool model: the workers' turn at accept. The lock entry of the shared
@@ -46,8 +49,39 @@ void create_accept_turn() {
   pthread_mutexattr_destroy(&attr);
 }
 
+// After a reload: every worker stops accepting and ends after its last call
+// (it finishes on the code it started with), and a new worker, forked from
+// the new registry, takes its slot. The old ones are told first, so that no
+// connection accepted from now on reaches them; until the new ones accept,
+// connections wait in the listening queue.
+static void replace_pool_workers() {
+  for (int i = 0; i < ProcessManager::max_kids; i++) {
+    Child* child = &ProcessManager::children[i];
+    if (worker_has_ended(child)) continue;
+    int pid = load(&child->pid);
+    if (pid <= 0 || !retire_worker(pid)) continue;
+    kill(pid, SIGUSR2);
+    store(&child->pid, 0);
+    store(&child->status, CHILD_ENDED);
+  }
+}
+
+// Waits up to a second for a reload request (or a reload's progress).
+static void wait_for_reload() {
+  int wait_ms = reload_wait_ms();
+  if (wait_ms < 0 || wait_ms > 1000) wait_ms = 1000;
+  pollfd p = {reload_wake_fd(), POLLIN, 0};
+  if (p.fd >= 0)
+    poll(&p, 1, wait_ms);
+  else
+    usleep(static_cast<useconds_t>(wait_ms) * 1000);
+}
+
 void ProcessManager::pool_loop() {
   for (;;) {
+    reap_retiring();
+    set_reload_blocked(retiring_room() < max_kids);
+    if (reload_step()) replace_pool_workers();
     for (int i = 0; i < max_kids; i++) {
       finish_if_hung_up();
       if (!worker_has_ended(&children[i])) continue;
@@ -65,7 +99,7 @@ void ProcessManager::pool_loop() {
       spawn_child(i);
     }
     finish_if_hung_up();
-    sleep(1);
+    wait_for_reload();
   }
 }
 
@@ -89,12 +123,34 @@ static void release_accept_turn(Child* lock) {
   pthread_mutex_unlock(accept_turn);
 }
 
-// The next admitted client's socket, or -1 when this accept brought none.
-// Rejected clients are closed before anything is read. With other workers,
-// accept is taken in turns.
+// Holding the turn: waits until a connection is there or a reload retires
+// this worker; false for the latter.
+static bool connection_or_retired() {
+  int drain = worker_drain_fd();
+  if (drain < 0) return true;
+  pollfd p[2] = {{PM.ServerSocket, POLLIN, 0}, {drain, POLLIN, 0}};
+  for (;;) {
+    if (worker_is_retired()) return false;
+    int n = poll(p, 2, -1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return true;  // accept reports the trouble
+    if (p[1].revents != 0) return false;
+    if (p[0].revents != 0) return true;
+  }
+}
+
+const int kRetired = -2;
+
+// The next admitted client's socket, -1 when this accept brought none, or
+// kRetired once a reload replaced this worker. Rejected clients are closed
+// before anything is read. With other workers, accept is taken in turns.
 static int accept_admitted(sockaddr_in* addr) {
   bool turns = ProcessManager::max_kids > 1;
   if (turns) take_accept_turn(ProcessManager::accept_lock);
+  if (!connection_or_retired()) {
+    if (turns) release_accept_turn(ProcessManager::accept_lock);
+    return kRetired;
+  }
   socklen_t len = sizeof(*addr);
   int sock = accept(PM.ServerSocket, reinterpret_cast<sockaddr*>(addr), &len);
   int err = errno;
@@ -132,6 +188,26 @@ static void take_handed_over(FirstLineWait* wait) {
   for (const auto& c : taken) wait->add(c.first, c.second);
 }
 
+// A retired worker's connection threads each count in alive_threads_count
+// from accept to the end of their conversation (a thread or stream call
+// runs inside it); connections still without a first line are the waiting
+// thread's. Only the waiting thread may tell, since it takes them over.
+static bool retired_and_idle(const FirstLineWait& wait) {
+  if (!worker_is_retired() || wait.waiting() != 0) return false;
+  pthread_mutex_lock(&handed_lock);
+  bool handed = !handed_over.empty();
+  pthread_mutex_unlock(&handed_lock);
+  return !handed && FS.alive_threads_count == 0 && FS.thread_status_manager.running_count() == 0;
+}
+
+static volatile bool accepting_ended = false;
+
+[[noreturn]] static void leave_retired_worker() {
+  fflush(stdout);
+  fflush(stderr);
+  _exit(0);
+}
+
 static void* first_line_thread(void*) {
   FirstLineWait wait(kFirstLineSeconds, [](int sock, const sockaddr_in& addr, const char*) {
     FS.process_pool_service(sock, addr);
@@ -152,11 +228,12 @@ static void* first_line_thread(void*) {
     _exit(1);
   }
   for (;;) {
-    if (!wait.run_once(1000)) {
+    if (!wait.run_once(accepting_ended ? 50 : 1000)) {
       fprintf(stderr, "Waiting for clients' request lines failed (%s)\n", strerror(errno));
       sleep(1);
     }
     FS.retry_pool_threads();
+    if (accepting_ended && retired_and_idle(wait)) leave_retired_worker();
   }
   return nullptr;
 }
@@ -207,6 +284,7 @@ void ProcessManager::pool_worker_loop() {
     for (;;) {
       sockaddr_in addr;
       int sock = accept_admitted(&addr);
+      if (sock == kRetired) leave_retired_worker();  // its conversations ran here
       if (sock >= 0) FS.process_pool_service(sock, addr);
     }
   }
@@ -216,10 +294,18 @@ void ProcessManager::pool_worker_loop() {
   for (;;) {
     sockaddr_in addr;
     int sock = accept_admitted(&addr);
+    if (sock == kRetired) break;
     if (sock < 0) continue;
     if (first_line_arrived(sock))
       FS.process_pool_service(sock, addr);
     else
       hand_to_waiter(sock, addr);
   }
+  // Retired: the waiting thread ends the worker once its last conversation
+  // and call are over.
+  accepting_ended = true;
+  uint64_t one = 1;
+  ssize_t ignored = write(wake_waiter, &one, sizeof(one));
+  (void)ignored;
+  for (;;) pause();
 }

@@ -15,7 +15,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/eventfd.h>
+
 #include "bounded_copy.h"
+#include "registry_reload.h"
+#include "stub_copies.h"
 #include "execution_model.h"
 #include "process_table.h"
 #include "pvm_task_table.h"
@@ -35,6 +39,16 @@ static const int kWorkerStopSeconds = 10;
 // SIGHUP asks the server's main loop to end; the handler itself only signals
 // the workers, because exiting from inside a handler may deadlock on stdio.
 static volatile sig_atomic_t hangup_requested = 0;
+
+// Workers replaced by a reload that still finish their calls. A plain array
+// of pids (0: free), because the SIGHUP handler signals them too.
+static const int kMaxRetiring = 256;
+static volatile pid_t retiring[kMaxRetiring];
+
+// In a pool worker: set once a reload replaced it. Its slot's entry then
+// belongs to its successor.
+static volatile sig_atomic_t worker_retired = 0;
+static int drain_fd = -1;
 
 const char* dotted(in_addr addr, char* out, socklen_t size) {
   if (inet_ntop(AF_INET, &addr, out, size) == nullptr) snprintf(out, size, "?");
@@ -151,6 +165,8 @@ int ProcessManager::setup_and_startup_children() {
   write_pid_file();
 
   for (int i = 0; i < max_kids; i++) store(&children[i].pid, 0);
+  // A reload needs workers to replace; this process is its own only one.
+  if (max_kids == 1) install(SIGUSR2, refuse_reload, SA_RESTART);
   if (max_kids == 1) spawn_child(0);  // serves in this process, never returns
   setup_stop_pipes(max_kids);
 
@@ -159,6 +175,7 @@ int ProcessManager::setup_and_startup_children() {
   install(SIGCHLD, handle_child_crash, SA_RESTART);
   install(SIGHUP, kill_children, 0);  // no restart: the main loop must notice it
   install(SIGUSR1, restart_children, SA_RESTART);
+  install(SIGUSR2, reload_registry, SA_RESTART);
 
   if (execution_model == PROCESS_PER_USER) per_user_loop();
   pool_loop();
@@ -169,11 +186,43 @@ static void signal_workers(int sig) {
     int pid = load(&ProcessManager::children[i].pid);
     if (pid > 0 && load(&ProcessManager::children[i].status) != CHILD_ENDED) kill(pid, sig);
   }
+  for (int i = 0; i < kMaxRetiring; i++)
+    if (retiring[i] > 0) kill(retiring[i], sig);
+}
+
+bool retire_worker(pid_t pid) {
+  for (int i = 0; i < kMaxRetiring; i++) {
+    if (retiring[i] != 0) continue;
+    retiring[i] = pid;
+    return true;
+  }
+  return false;
+}
+
+int reap_retiring() {
+  int left = 0;
+  for (int i = 0; i < kMaxRetiring; i++) {
+    pid_t pid = retiring[i];
+    if (pid <= 0) continue;
+    pid_t rc = waitpid(pid, nullptr, WNOHANG);
+    if (rc == pid || (rc < 0 && errno == ECHILD))
+      retiring[i] = 0;
+    else
+      left++;
+  }
+  return left;
+}
+
+int retiring_room() {
+  int room = 0;
+  for (int i = 0; i < kMaxRetiring; i++)
+    if (retiring[i] == 0) room++;
+  return room;
 }
 
 // Collects the workers that have ended; true when none is left.
 static bool workers_collected() {
-  bool all = true;
+  bool all = reap_retiring() == 0;
   for (int i = 0; i < ProcessManager::max_kids; i++) {
     Child* child = &ProcessManager::children[i];
     int pid = load(&child->pid);
@@ -197,9 +246,12 @@ void finish_if_hung_up() {
         int pid = load(&ProcessManager::children[i].pid);
         if (pid > 0) kill(pid, SIGKILL);  // not yet collected: still ours
       }
+      for (int i = 0; i < kMaxRetiring; i++)
+        if (retiring[i] > 0) kill(retiring[i], SIGKILL);
     }
     usleep(20 * 1000);
   }
+  remove_stub_copies();
   fflush(stdout);
   fflush(stderr);
   _exit(0);
@@ -318,6 +370,14 @@ int ProcessManager::spawn_child(int slot) {
     const int deadly[] = {SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGABRT,
                           SIGFPE, SIGTERM, SIGBUS, SIGUSR1};
     for (int sig : deadly) install(sig, just_die, 0);
+    // Pool: a reload's SIGUSR2 makes the worker stop accepting and end
+    // after its last call. A per-user worker learns it from its link.
+    if (execution_model == PROCESS_PER_USER) {
+      signal(SIGUSR2, SIG_IGN);
+    } else {
+      drain_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+      install(SIGUSR2, retire, SA_RESTART);
+    }
     // A client closing its connection mid-reply must not end the worker and
     // every other call it serves: failed sends just return 0.
     signal(SIGPIPE, SIG_IGN);
@@ -341,6 +401,8 @@ int ProcessManager::spawn_child(int slot) {
 }
 
 void ProcessManager::child_main(int slot) {
+  // Forked workers load the registry's libraries themselves (startup.cpp).
+  if (max_kids > 1) FS.load_worker_libraries();
   printf("calling to create a pvm task...\n");
   fflush(stdout);
   pvm_task_manager.create_pvm_task(slot);
@@ -386,8 +448,11 @@ void ProcessManager::just_die(int sig) {
     (void)ignored;
   }
   // Marked ended only now: the server kills a worker that reads ended, and
-  // would cut the message short.
-  store(&children[my_slot].status, CHILD_ENDED);
+  // would cut the message short. A retired worker's slot is its
+  // successor's.
+  int slot_pid = load(&children[my_slot].pid);
+  if (!worker_retired && (slot_pid == getpid() || slot_pid == 0))
+    store(&children[my_slot].status, CHILD_ENDED);
   // A stop asked for (the server's SIGHUP or SIGUSR1, a service manager's
   // SIGTERM) is a normal end. _exit: the other threads may be inside calls,
   // and static destructors must not run under them.
@@ -402,3 +467,26 @@ void ProcessManager::kill_children(int sig) {
 }
 
 void ProcessManager::restart_children(int sig) { signal_workers(sig); }
+
+void ProcessManager::reload_registry(int) { request_reload(); }
+
+void ProcessManager::refuse_reload(int) {
+  static const char text[] =
+      "Reload refused: with MAX_PROCESSES 1 the server is its own only worker and cannot be "
+      "replaced; restart it to pick up changes\n";
+  ssize_t ignored = write(STDERR_FILENO, text, sizeof(text) - 1);
+  (void)ignored;
+}
+
+void ProcessManager::retire(int) {
+  worker_retired = 1;
+  uint64_t one = 1;
+  if (drain_fd >= 0) {
+    ssize_t ignored = write(drain_fd, &one, sizeof(one));
+    (void)ignored;
+  }
+}
+
+int worker_drain_fd() { return drain_fd; }
+
+bool worker_is_retired() { return worker_retired != 0; }

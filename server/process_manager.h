@@ -65,6 +65,12 @@ class ProcessManager {
   static void handle_child_crash(int sig);
   static void kill_children(int sig);
   static void restart_children(int sig);
+  // Server, SIGUSR2: asks for a reload (registry_reload.h).
+  static void reload_registry(int sig);
+  // One-process server, SIGUSR2: says why it cannot reload.
+  static void refuse_reload(int sig);
+  // Pool worker, SIGUSR2 from a reload: stop accepting, end after the last call.
+  static void retire(int sig);
 
  private:
   int create_shared_segment();

@@ -6,6 +6,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/types.h>
 
 #include "process_manager.h"
 
@@ -35,5 +36,18 @@ void create_accept_turn();
 // Per-user model, from SIGCHLD: a worker ended or was stopped.
 // Async-signal-safe.
 void note_worker_change();
+
+// Server: notes a worker that a reload replaced, until it ends; false when
+// the table of such workers is full. They are signalled and awaited with the
+// others when the server stops.
+bool retire_worker(pid_t pid);
+// Server: collects replaced workers that have ended; the number still running.
+int reap_retiring();
+// Server: free entries for replaced workers.
+int retiring_room();
+
+// Pool worker: readable once a reload replaced this worker (-1 in others).
+int worker_drain_fd();
+bool worker_is_retired();
 
 #endif

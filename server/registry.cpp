@@ -11,6 +11,7 @@
 #include <new>
 
 #include "bounded_copy.h"
+#include "symbol_table.h"
 #include "df_exception.h"
 #include "df_interface.h"
 #include "definition_reader.h"
@@ -24,6 +25,18 @@ namespace {
 ExternDefinition* find_declaration(Llist<ExternDefinition*>* list, const char* name) {
   for (Llist<ExternDefinition*>* d = list; d != nullptr; d = d->next) {
     if (d->data->NameMatch(name)) return d->data;
+  }
+  return nullptr;
+}
+
+// Among the declarations of the registry's modules only: after a reload the
+// reader's lists still hold those of replaced and removed files.
+ExternDefinition* find_registered(DeclarationSlice FormulaManager::*kind,
+                                  Llist<ExternDefinition*>* all, const char* name) {
+  if (FS.fm_list == nullptr) return find_declaration(all, name);
+  for (FormulaManager* fm = FS.fm_list; fm != nullptr; fm = fm->next) {
+    ExternDefinition* d = find_in_slice(fm->*kind, name);
+    if (d != nullptr) return d;
   }
   return nullptr;
 }
@@ -87,6 +100,7 @@ int Tarrow::load_formulae(char* file) {
   }
   struct stat st;
   if (lstat(file, &st) == 0) format_time_stamp((long)st.st_mtime, fm->time_stamp, TIME_STAMP_SIZE);
+  read_file_identity(file, &fm->file_identity);
   snprintf(fm->protofile_name, sizeof(fm->protofile_name), "%s", file);
   fm->formula_name = name;
 
@@ -106,7 +120,30 @@ int Tarrow::load_formulae(char* file) {
   return 1;
 }
 
+void module_stub_path(const FormulaManager* fm, char* path) {
+  if (fm->stub_path[0] != '\0') {
+    bounded_strcpy(path, fm->stub_path, VELMOR_PATH_SIZE);
+    return;
+  }
+  bounded_strcpy(path, wrapper_directory, VELMOR_PATH_SIZE);
+  bounded_strcat(path, "/", VELMOR_PATH_SIZE);
+  bounded_strcat(path, fm->formula_name, VELMOR_PATH_SIZE);
+  bounded_strcat(path, ".so", VELMOR_PATH_SIZE);
+}
+
+bool is_registered_file(const char* file) {
+  for (FormulaManager* fm = FS.fm_list; fm != nullptr; fm = fm->next)
+    if (strcmp(fm->protofile_name, file) == 0) return true;
+  return false;
+}
+
 int Tarrow::readConfiguration() {
+  load_libraries();
+  register_formulae(fm_list);
+  return 1;
+}
+
+void Tarrow::load_libraries() {
   printf("Loading libraries defined within prototype file\n");
   for (Lib* lib = lstart; lib != nullptr; lib = lib->next) {
     printf("1.Loading library : %s\n", lib->libname);
@@ -117,10 +154,7 @@ int Tarrow::readConfiguration() {
   }
   for (FormulaManager* fm = fm_list; fm != nullptr; fm = fm->next) {
     char path[VELMOR_PATH_SIZE];
-    bounded_strcpy(path, wrapper_directory, VELMOR_PATH_SIZE);
-    bounded_strcat(path, "/", VELMOR_PATH_SIZE);
-    bounded_strcat(path, fm->formula_name, VELMOR_PATH_SIZE);
-    bounded_strcat(path, ".so", VELMOR_PATH_SIZE);
+    module_stub_path(fm, path);
     printf("2.Loading library : %s\n", path);
     void* handle = dlopen(path, RTLD_NOW);
     if (handle == nullptr) {
@@ -133,14 +167,44 @@ int Tarrow::readConfiguration() {
     fm->module_handle = handle;
     fm->module_loaded = 1;
   }
+}
+
+void Tarrow::load_worker_libraries() {
+  for (Lib* lib = lstart; lib != nullptr; lib = lib->next) {
+    // The reader's list also holds libraries of files no longer served.
+    if (lib->file_at_work != nullptr && !is_registered_file(lib->file_at_work)) continue;
+    if (dlopen(lib->libname, RTLD_NOW) == nullptr)
+      fprintf(stderr, "Unable to load library %s: %s\n", lib->libname, dlerror());
+  }
   for (FormulaManager* fm = fm_list; fm != nullptr; fm = fm->next) {
+    char path[VELMOR_PATH_SIZE];
+    module_stub_path(fm, path);
+    fm->module_handle = dlopen(path, RTLD_NOW);
+    fm->module_loaded = fm->module_handle != nullptr;
+    if (!fm->module_loaded)
+      fprintf(stderr, "Unable to load module %s (%s): %s; its calls fail\n", fm->formula_name, path,
+              dlerror());
+  }
+}
+
+void register_formulae(FormulaManager* list) {
+  for (FormulaManager* fm = list; fm != nullptr; fm = fm->next) {
     for (Formula* f = fm->fstart; f != nullptr; f = f->next) add_formula(fm->formula_name, f);
     char book[VELMOR_PATH_SIZE];
     bounded_strcpy(book, fm->formula_name, VELMOR_PATH_SIZE);
     bounded_strcat(book, "_GEN_", VELMOR_PATH_SIZE);
     for (Formula* f = fm->gstart; f != nullptr; f = f->next) add_formula(book, f);
   }
-  return 1;
+}
+
+void unregister_formulae(FormulaManager* list) {
+  for (FormulaManager* fm = list; fm != nullptr; fm = fm->next) {
+    delete_all_formula_entries(fm->formula_name);
+    char book[VELMOR_PATH_SIZE];
+    bounded_strcpy(book, fm->formula_name, VELMOR_PATH_SIZE);
+    bounded_strcat(book, "_GEN_", VELMOR_PATH_SIZE);
+    delete_all_formula_entries(book);
+  }
 }
 
 int Tarrow::printConfiguration() {
@@ -207,8 +271,10 @@ REMFUN Tarrow::getRemoteFunction(char* module, char* function) {
 }
 
 ExecutionType Tarrow::find_execution_type(char* function) {
-  if (find_declaration(lthread, function) != nullptr) return EXECUTE_AS_THREAD;
-  if (find_declaration(llive_thread, function) != nullptr) return EXECUTE_AS_LIVE_THREAD;
+  if (find_registered(&FormulaManager::threads, lthread, function) != nullptr)
+    return EXECUTE_AS_THREAD;
+  if (find_registered(&FormulaManager::live_threads, llive_thread, function) != nullptr)
+    return EXECUTE_AS_LIVE_THREAD;
   return EXECUTE_AS_FUNCTION;
 }
 
@@ -221,6 +287,6 @@ ExecutionType Tarrow::find_execution_type(char* module, char* function) {
 }
 
 int is_external_and_returns_array(const char* name) {
-  ExternDefinition* d = find_declaration(lfun, name);
+  ExternDefinition* d = find_registered(&FormulaManager::functions, lfun, name);
   return d != nullptr && d->DoesReturnArray();
 }

@@ -10,7 +10,13 @@
 
 #include <new>
 
+#include <sys/wait.h>
+
+#include <string>
+
 #include "address_filter.h"
+#include "definition_list.h"
+#include "registry_reload.h"
 #include "bounded_copy.h"
 #include "execution_model.h"
 #include "process_manager.h"
@@ -49,7 +55,13 @@ static void display_long_help() {
       "  ALLOW_CLIENTS            blank-separated address/mask pairs admitted\n"
       "  MAX_PVM_PROCESSES        PVM worker tasks, one per worker slot (default none)\n"
       "\n"
-      "SIGHUP ends the server and its workers; SIGUSR1 restarts the workers.\n",
+      "  VELMOR_SETTINGS          a settings file (KEY=value lines) whose VELMOR_DEFINITIONS\n"
+      "                           adds definition files, read again at each reload\n"
+      "  VELMOR_WATCH             yes: reload by itself when a definition file, library or\n"
+      "                           module file changes (read from VELMOR_SETTINGS too)\n"
+      "\n"
+      "SIGHUP ends the server and its workers; SIGUSR1 restarts the workers; SIGUSR2\n"
+      "reloads the definition files and libraries without dropping a call.\n",
       kDefaultKids, kDefaultThreadsPerKid);
 }
 
@@ -193,10 +205,45 @@ static int walk_arguments(int argc, char** argv) {
       fprintf(stderr, "\nRunning in test mode, please watch out for errors ...\n");
       test_mode = 1;
     } else {
+      add_command_line_definition(argv[i]);
       load_prototype_file(argv[i]);
     }
   }
+  for (const std::string& file : settings_definitions())
+    load_prototype_file(const_cast<char*>(file.c_str()));
   return test_mode;
+}
+
+// With forked workers the server itself never loads a library: a worker
+// forked after a reload must load the new libraries, and a process finds a
+// library it has loaded once by its name ever after. Whether everything
+// loads is seen in a child, with the messages and the status of a failure.
+static int check_libraries_load() {
+  fflush(stdout);
+  fflush(stderr);
+  pid_t pid = fork();
+  if (pid < 0) {
+    fprintf(stderr, "Unable to fork to load the libraries: %s\n", strerror(errno));
+    return 0;
+  }
+  if (pid == 0) {
+    FS.load_libraries();
+    fflush(stdout);
+    fflush(stderr);
+    _exit(0);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return 1;
+  exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
+}
+
+static int read_configuration() {
+  if (max_kids == 1) return FS.readConfiguration();
+  if (!check_libraries_load()) return 0;
+  register_formulae(FS.fm_list);
+  return 1;
 }
 
 int velmord_start(int argc, char** argv) {
@@ -232,7 +279,7 @@ int velmord_start(int argc, char** argv) {
 
   int test_mode = walk_arguments(argc, argv);
 
-  if (!FS.readConfiguration()) {
+  if (!read_configuration()) {
     fprintf(stderr, "Failed to read formula_files.\n");
     return 0;
   }
@@ -246,6 +293,7 @@ int velmord_start(int argc, char** argv) {
   }
 
   std::set_new_handler(out_of_memory);
+  if (max_kids > 1) reload_setup();
   PM.Run();
   // Serving could not start (the port is taken): a failure, so that a
   // service manager restarts the server.

@@ -33,7 +33,15 @@ class Tarrow {
   int get_port();
 
   int load_formulae(char* file);
+  // Loads every library and stub library and registers the formulae; a
+  // library that does not load ends the process (status 1).
   int readConfiguration();
+  // The loading half of readConfiguration: every library, then every stub
+  // library; one that does not load ends the process (status 1).
+  void load_libraries();
+  // In a forked worker: loads the libraries and stub libraries of fm_list.
+  // A module that does not load is left unloaded (its calls fail) and said.
+  void load_worker_libraries();
   int printConfiguration();
   int IsProtoConsistent(char* module, char* stamp);
   int GetProtoTimeStamp(char* module, char* out);
@@ -60,6 +68,13 @@ class Tarrow {
 
   PROCESS_REQUEST_STATUS ProcessRequest(HCStruct* hc_struct, char* data);
 };
+
+// The stub library path of a module into path (VELMOR_PATH_SIZE bytes).
+void module_stub_path(const FormulaManager* fm, char* path);
+// Registers (or removes) the FORMULAE and GENERATORS of every module of list
+// in the formula tables.
+void register_formulae(FormulaManager* list);
+void unregister_formulae(FormulaManager* list);
 
 // Server globals, created before main in this order.
 extern Tarrow FS;
