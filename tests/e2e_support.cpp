@@ -21,7 +21,9 @@ CallPrint E2EClient::call(const std::string& module, const std::string& function
                           const std::vector<std::string>& args, const std::string& stamp) {
   CallPrint p;
   DefinitionBook book;
-  if (!book.read_file(server_->def_path(module), &p.error) ||
+  auto typed = typing_.find(module);
+  std::string path = typed != typing_.end() ? typed->second : server_->def_path(module);
+  if (!book.read_file(path, &p.error) ||
       !book.lookup(function, &p.sig, &p.error))
     return p;
   std::vector<Value> values(args.size());

@@ -3,6 +3,7 @@
 #ifndef VELMOR_TESTS_E2E_SUPPORT_H_
 #define VELMOR_TESTS_E2E_SUPPORT_H_
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,10 +40,14 @@ class E2EClient {
   // the outbound values (if any) and the value joined by " ; ". "END" marks the end.
   std::vector<std::string> deliveries(const CallPrint& call, int count, int timeout_ms);
   VelmorSession* session() { return &session_; }
+  // Types the calls of module by the definition file at path instead of the
+  // server's copy: for tests that break the server's copy on purpose.
+  void type_by(const std::string& module, const std::string& path) { typing_[module] = path; }
 
  private:
   ServerProcess* server_;
   VelmorSession session_;
+  std::map<std::string, std::string> typing_;
 };
 
 // A client that speaks the protocol by hand, from a loopback address of its

@@ -160,6 +160,10 @@ bool ServerProcess::start_on_free_port() {
     else
       setenv("EXECUTION_MODEL", "PROCESS_POOL", 1);
     setenv("MAX_PROCESSES", std::to_string(options_.max_processes).c_str(), 1);
+    // A developer's own settings must not reach a test's server.
+    unsetenv("VELMOR_SETTINGS");
+    unsetenv("VELMOR_WATCH");
+    for (const auto& e : options_.env) setenv(e.first.c_str(), e.second.c_str(), 1);
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(&a[0]);
     argv.push_back(nullptr);

@@ -28,6 +28,8 @@ class ServerProcess {
     int max_pvm_processes = 0;       // > 0: MAX_PVM_PROCESSES (needs a running pvmd)
     // Further definition files by name and text, written to defs/NAME.def.
     std::vector<std::pair<std::string, std::string>> def_texts;
+    // Further environment of the server, NAME and value (e.g. VELMOR_SETTINGS).
+    std::vector<std::pair<std::string, std::string>> env;
   };
 
   ServerProcess();
@@ -40,16 +42,19 @@ class ServerProcess {
   void stop();
 
   int port() const { return port_; }
+  pid_t pid() const { return pid_; }  // the server's, -1 when it is not running
   const std::string& root() const { return root_; }
   std::string def_path(const std::string& name) const { return root_ + "/defs/" + name + ".def"; }
   std::vector<std::string> def_paths() const;
   std::string log() const;  // the server's output so far, for failure messages
+  // The whole log's size, and its text from an earlier size on: to wait for
+  // what the server says after a point.
+  size_t log_size() const;
+  std::string log_since(size_t offset) const;
 
  private:
   bool start_on_free_port();
   void forget_stub_libraries();
-  size_t log_size() const;
-  std::string log_since(size_t offset) const;
 
   Options options_;
   std::string root_;
