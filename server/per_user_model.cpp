@@ -388,7 +388,9 @@ void ProcessManager::per_user_loop() {
     fflush(stdout);
     _exit(1);
   }
+  // Their events are taken by reload_step at every turn.
   if (reload_wake_fd() >= 0) wait.watch(reload_wake_fd(), EPOLLIN, [](uint32_t) {});
+  if (reload_watch_fd() >= 0) wait.watch(reload_watch_fd(), EPOLLIN, [](uint32_t) {});
   time_t last_check = 0;
   for (;;) {
     finish_if_hung_up();

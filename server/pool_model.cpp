@@ -70,9 +70,9 @@ static void replace_pool_workers() {
 static void wait_for_reload() {
   int wait_ms = reload_wait_ms();
   if (wait_ms < 0 || wait_ms > 1000) wait_ms = 1000;
-  pollfd p = {reload_wake_fd(), POLLIN, 0};
-  if (p.fd >= 0)
-    poll(&p, 1, wait_ms);
+  pollfd p[2] = {{reload_wake_fd(), POLLIN, 0}, {reload_watch_fd(), POLLIN, 0}};
+  if (p[0].fd >= 0)
+    poll(p, p[1].fd >= 0 ? 2 : 1, wait_ms);
   else
     usleep(static_cast<useconds_t>(wait_ms) * 1000);
 }

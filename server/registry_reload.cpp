@@ -21,6 +21,8 @@
 
 #include "bounded_copy.h"
 #include "definition_list.h"
+#include "definition_paths.h"
+#include "file_watch.h"
 #include "definition_reader.h"
 #include "formula_manager.h"
 #include "generated_files.h"
@@ -36,6 +38,11 @@ namespace {
 
 // How often the loop looks at a preparing child that has not finished.
 const int kPreparePollMs = 50;
+// A watched file counts as changed once nothing changed for this long: a
+// library being copied or compiled is not loaded half-written.
+const int kWatchQuietMs = 1000;
+
+FileWatch* watch = nullptr;
 
 int wake_pipe[2] = {-1, -1};
 volatile sig_atomic_t requested = 0;
@@ -85,6 +92,48 @@ void set_pvm_files(const std::vector<std::string>& files) {
   std::string list;
   for (const std::string& f : files) list += (list.empty() ? "" : "\n") + f;
   setenv("VELMOR_DEFINITION_FILES", list.c_str(), 1);
+}
+
+bool is_yes(const std::string& v) {
+  return strcasecmp(v.c_str(), "yes") == 0 || strcasecmp(v.c_str(), "on") == 0 ||
+         strcasecmp(v.c_str(), "true") == 0 || v == "1";
+}
+
+// What the watch covers: every listed definition file (also one that failed
+// to load, so that its mending is seen), the libraries of the modules
+// served, and the module files they list.
+void watch_registry_files(const std::vector<std::string>& files) {
+  if (watch == nullptr) return;
+  std::vector<std::string> paths = files;
+  for (Lib* lib = lstart; lib != nullptr; lib = lib->next) {
+    if (lib->file_at_work == nullptr || lib->libname == nullptr) continue;
+    if (find_by_file(FS.fm_list, lib->file_at_work) != nullptr) paths.push_back(lib->libname);
+  }
+  for (FormulaManager* fm = FS.fm_list; fm != nullptr; fm = fm->next) {
+    for (Node* n = fm->mstart; n != nullptr; n = n->next) {
+      char path[VELMOR_PATH_SIZE];
+      if (resolve_definition_path(fm->protofile_name, n->data, path, sizeof(path)) && *path)
+        paths.push_back(path);
+    }
+  }
+  watch->watch(paths);
+}
+
+void start_watching(const std::vector<std::string>& files) {
+  if (!is_yes(current_setting("VELMOR_WATCH"))) return;
+  watch = new FileWatch(kWatchQuietMs);
+  fprintf(stderr, "Watching the definition files, libraries and module files: a change "
+                  "reloads once it has stopped for %d ms\n", kWatchQuietMs);
+  watch_registry_files(files);
+}
+
+void look_at_watch() {
+  if (watch == nullptr) return;
+  long now = monotonic_ms();
+  watch->read_events(now);
+  if (!watch->due(now)) return;
+  fprintf(stderr, "Reload: a watched file changed\n");
+  requested = 1;
 }
 
 // ---- In the preparing child ------------------------------------------------
@@ -400,6 +449,7 @@ void commit(const std::map<size_t, FileResult>& results) {
   register_formulae(new_list);
   generation++;
   set_pvm_files(prep.files);
+  watch_registry_files(prep.files);
 
   std::vector<const char*> keep;
   for (FormulaManager* fm = new_list; fm != nullptr; fm = fm->next) keep.push_back(fm->stub_path);
@@ -436,6 +486,7 @@ bool reload_setup() {
     }
   }
   enabled = true;
+  start_watching(definition_files());
   return true;
 }
 
@@ -449,8 +500,11 @@ void request_reload() {
 
 int reload_wake_fd() { return wake_pipe[0]; }
 
+int reload_watch_fd() { return watch != nullptr ? watch->fd() : -1; }
+
 bool reload_step() {
   if (wake_pipe[0] >= 0) drain_wake_pipe();
+  look_at_watch();
   if (prep.pid > 0) {
     if (!preparation_done()) return false;
     commit(parse_report(prep.output));
@@ -478,7 +532,8 @@ bool reload_step() {
 
 int reload_wait_ms() {
   if (prep.pid > 0 || (requested && blocked)) return kPreparePollMs;
-  return requested ? 0 : -1;
+  if (requested) return 0;
+  return watch != nullptr ? watch->wait_ms(monotonic_ms()) : -1;
 }
 
 unsigned registry_generation() { return generation; }

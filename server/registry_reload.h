@@ -28,6 +28,10 @@ void request_reload();
 // reload_step() when it is.
 int reload_wake_fd();
 
+// With VELMOR_WATCH=yes (environment or settings file): readable when a
+// watched file changed; the loops watch it too. -1 without a watch.
+int reload_watch_fd();
+
 // Advances a reload: starts the preparing child when one was asked for,
 // collects its results when it is done, and commits. True when a new
 // registry was committed: the caller then replaces its workers. Cheap when
