@@ -377,6 +377,49 @@ TEST_P(Reload, TheSettingsFileAddsAndRemovesFiles) {
   EXPECT_EQ(back.result, "1003");
 }
 
+// With VELMOR_WATCH=yes (here from the settings file) the server reloads by
+// itself once a watched file has stopped changing: a library renamed over
+// its old version, a definition file written anew. The library's directory
+// also holds the server's log, which changes all the time and must not count.
+TEST_P(Reload, TheWatchReloadsByItself) {
+  const std::string settings = path("velmord.settings");
+  ASSERT_TRUE(replace_file(settings, "VELMOR_WATCH=yes\n"));
+  const std::string calc_lib = path("calc.so");
+  ASSERT_TRUE(replace_with_copy(VELMOR_RELOAD_V1_LIB, calc_lib));
+  start({{"reload_calc", calc_def(calc_lib)}, {"reload_grow", grow_def(false)}},
+        {{"VELMOR_SETTINGS", settings}});
+  E2EClient client(&server_);
+  const std::string calc_stamp = server_stamp(&client, "reload_calc");
+  CallPrint before = client.call("reload_calc", "calc", {"7"}, calc_stamp);
+  ASSERT_TRUE(before.ok) << before.error << "\n" << server_.log();
+  EXPECT_EQ(before.result, "1007");
+
+  const std::string grow = server_.def_path("reload_grow");
+  const struct {
+    const char* what;
+    std::string from, text, module, function, expected;
+  } cases[] = {
+      {"library renamed over", VELMOR_RELOAD_V2_LIB, "", "reload_calc", "calc", "2007"},
+      {"definition file written anew", "", grow_def(true), "reload_grow", "thrice", "21"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    size_t from = server_.log_size();
+    ASSERT_TRUE(c.from.empty() ? replace_file(grow, c.text) : replace_with_copy(c.from, calc_lib));
+    std::string said;
+    ASSERT_TRUE(log_gets(server_, from, kSummary, kReloadMs, &said)) << said;
+    EXPECT_NE(said.find("Reload: a watched file changed"), std::string::npos) << said;
+    CallPrint after = client.call(c.module, c.function, {"7"});
+    ASSERT_TRUE(after.ok) << after.error << "\n" << said;
+    EXPECT_EQ(after.result, c.expected);
+  }
+  // Quiet files, no reload: the log's own writes beside the library included.
+  size_t from = server_.log_size();
+  for (int i = 0; i < 5; i++) client.call("reload_calc", "calc", {"1"}, calc_stamp);
+  std::string said;
+  EXPECT_FALSE(log_gets(server_, from, "Reload asked for", 3000, &said)) << said;
+}
+
 INSTANTIATE_TEST_SUITE_P(Models, Reload,
                          ::testing::Values(ModelParam{false, 2, "Pool"}, ModelParam{true, 2, "PerUser"}),
                          [](const ::testing::TestParamInfo<ModelParam>& i) { return i.param.name; });
