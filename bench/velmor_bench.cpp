@@ -7,7 +7,8 @@
 // absolute figures only beside them.
 //
 //   velmor_bench --build DIR --source DIR [--rounds N] [--only PART]
-//   (PART: latency, throughput, stream, takeover or startup; all by default)
+//   (PART: latency, throughput, stream, takeover, silent, reload or startup;
+//   all by default)
 //
 // Internal modes, run in processes of their own:
 //   velmor_bench --serve buffered|byte|tpc FD   floor server on a listening socket
@@ -146,6 +147,7 @@ struct Velmord {
   int port = 0;
   pid_t pid = -1;
   std::string stamp;
+  std::vector<std::string> more_defs;  // definition files after defs/bench.def
 
   std::string wrappers() const { return root + "/wrappers"; }
 
@@ -168,10 +170,13 @@ struct Velmord {
       unsetenv("ALLOW_CLIENTS");
       unsetenv("MAX_PVM_PROCESSES");
       unsetenv("MAX_THREADS_PER_PROCESS");
-      std::string exe = bin + "/Velmord";
-      std::string p = std::to_string(port);
-      std::string def = root + "/defs/bench.def";
-      execl(exe.c_str(), exe.c_str(), "-p", p.c_str(), def.c_str(), static_cast<char*>(nullptr));
+      std::vector<std::string> args = {bin + "/Velmord", "-p", std::to_string(port),
+                                       root + "/defs/bench.def"};
+      args.insert(args.end(), more_defs.begin(), more_defs.end());
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(&a[0]);
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
       _exit(127);
     }
     if (pid < 0) return false;
@@ -664,20 +669,138 @@ void bench_silent(const Velmord& v, const Subject& s, int rounds) {
   print_figure("RSS above rest / 64 MiB", rss, "KiB", 1);
 }
 
+// --- Compiling a stub alone ------------------------------------------------
+
+// The stub compile command of system.info (LINUX-CC, a printf template of
+// the output and the source's base name).
+std::string compile_template() {
+  std::string cc_template;
+  FILE* f = fopen((g_build + "/bin/system.info").c_str(), "r");
+  char line[4096];
+  while (f != nullptr && fgets(line, sizeof line, f) != nullptr)
+    if (strncmp(line, "LINUX-CC ", 9) == 0) cc_template = line + 9;
+  if (f != nullptr) fclose(f);
+  cc_template.erase(cc_template.find_last_not_of("\r\n") + 1);
+  return cc_template;
+}
+
+// Nanoseconds the compiler alone takes over a generated stub source (its
+// path), writing to out; 0 on failure.
+double compile_alone(const std::string& cc_template, const std::string& source,
+                     const std::string& out) {
+  std::string base = source.substr(0, source.size() - 4);
+  char command[8192];
+  snprintf(command, sizeof command, cc_template.c_str(), out.c_str(), base.c_str());
+  int64_t t0 = now_ns();
+  bool ok = run(std::string(command) + " >/dev/null 2>&1");
+  return ok ? static_cast<double>(now_ns() - t0) : 0;
+}
+
+// --- Reload ------------------------------------------------------------------
+
+// The server's log from offset on.
+std::string log_since(const std::string& path, size_t offset) {
+  FILE* f = fopen(path.c_str(), "r");
+  if (f == nullptr) return "";
+  std::string text;
+  char buffer[4096];
+  if (fseek(f, static_cast<long>(offset), SEEK_SET) == 0) {
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+  }
+  fclose(f);
+  return text;
+}
+
+size_t file_size(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+}
+
+// A second module whose definition file every round changes (written anew
+// and renamed over the old, as a deployment does), so that each reload
+// rebuilds and compiles its stubs; bench.def stays, and with it the stamp
+// the calls send.
+bool write_changing_def(const std::string& path, int round) {
+  std::string fresh = path + ".new";
+  FILE* f = fopen(fresh.c_str(), "w");
+  if (f == nullptr) return false;
+  fprintf(f, "// round %d\nLIBRARIES {\n    ../lib/bench_functions.so;\n}\n"
+             "FUNCTIONS {\n    int bench_pid (int a, int b);\n}\n", round);
+  bool ok = fclose(f) == 0;
+  return ok && rename(fresh.c_str(), path.c_str()) == 0;
+}
+
+// Each round: plain calls at rest, then SIGUSR2 after a change to the second
+// module, and plain calls without pause until one is answered by a worker
+// that was not there before the signal, the first call the new registry
+// served. Calls meanwhile against calls at rest; the time to the first new
+// answer against compiling the changed stub alone.
+void bench_reload(const Subject& s, int rounds) {
+  Velmord v;
+  v.root = copy_root("reload");
+  v.processes = 2;
+  std::string changing = v.root + "/defs/bench_changing.def";
+  v.more_defs = {changing};
+  std::string cc_template = compile_template();
+  if (v.root.empty() || !write_changing_def(changing, 0) || !v.start()) {
+    count_error("reload server");
+    return;
+  }
+  Subject r = s;
+  r.port = v.port;
+  r.start_line = v.call_line("bench_pid", 1);
+  call_latency(r, 20);  // both workers into their loop
+  std::string log = v.root + "/server.log";
+  Figure during, first;
+  for (int round = 1; round <= rounds; round++) {
+    std::vector<pid_t> old = wait_for_workers(v.pid, 2, 0);
+    double at_rest = call_latency(r, 30);
+    if (!write_changing_def(changing, round)) break;
+    size_t logged = file_size(log);
+    int64_t t0 = now_ns();
+    kill(v.pid, SIGUSR2);
+    std::vector<double> meanwhile;
+    double to_first = 0;
+    std::string result;
+    while (now_ns() - t0 < 120 * int64_t{1000000000}) {
+      int64_t c0 = now_ns();
+      if (!plain_call(r.port, r.start_line, false, &result)) {
+        count_error("call during a reload");
+        continue;
+      }
+      pid_t by = static_cast<pid_t>(atol(result.c_str()));
+      if (std::find(old.begin(), old.end(), by) == old.end()) {
+        to_first = static_cast<double>(now_ns() - t0);
+        break;
+      }
+      meanwhile.push_back(static_cast<double>(now_ns() - c0));
+    }
+    // The next round starts from a quiet server: the reload said its summary.
+    for (int i = 0; i < 2000 && log_since(log, logged).find("Reload finished in ") ==
+                                    std::string::npos; i++)
+      usleep(10000);
+    double cc = compile_alone(cc_template, v.wrappers() + "/bench_changing.cpp",
+                              g_root + "/reload_compile");
+    if (to_first == 0) count_error("reload never served");
+    if (at_rest > 0 && !meanwhile.empty()) during.ratio.push_back(median(meanwhile) / at_rest);
+    if (!meanwhile.empty()) during.absolute.push_back(median(meanwhile));
+    if (to_first > 0 && cc > 0) first.ratio.push_back(to_first / cc);
+    if (to_first > 0) first.absolute.push_back(to_first);
+    if (cc == 0) count_error("compiling the changed stub");
+  }
+  v.stop();
+  printf("\nReload with a changed definition file (pool, 2 processes); ratio [spread]   median\n");
+  print_figure("plain call during the reload / at rest", during, "us", 1e-3);
+  print_figure("signal to first new-worker answer / stub compile", first, "ms", 1e-6);
+}
+
 // --- Start-up and memory, on fresh processes -------------------------------
 
 void bench_startup_and_memory(int rounds) {
   const int kIdle = 100;
   Figure up, regen, rss;
-  std::string cc_template;
-  {
-    FILE* f = fopen((g_build + "/bin/system.info").c_str(), "r");
-    char line[4096];
-    while (f != nullptr && fgets(line, sizeof line, f) != nullptr)
-      if (strncmp(line, "LINUX-CC ", 9) == 0) cc_template = line + 9;
-    if (f != nullptr) fclose(f);
-    cc_template.erase(cc_template.find_last_not_of("\r\n") + 1);
-  }
+  std::string cc_template = compile_template();
   for (int r = 0; r < rounds; r++) {
     // Anchor of the start: a minimal thread-per-connection server.
     int port = free_loopback_port();
@@ -714,13 +837,8 @@ void bench_startup_and_memory(int rounds) {
     bool regen_ok = v.start();
     double t_regen = static_cast<double>(now_ns() - t0);
     v.stop();
-    std::string base = source.substr(0, source.size() - 4);
-    std::string out = g_root + "/compile" + std::to_string(r);
-    char command[8192];
-    snprintf(command, sizeof command, cc_template.c_str(), out.c_str(), base.c_str());
-    t0 = now_ns();
-    bool cc_ok = run(std::string(command) + " >/dev/null 2>&1");
-    double t_cc = static_cast<double>(now_ns() - t0);
+    double t_cc = compile_alone(cc_template, source, g_root + "/compile" + std::to_string(r));
+    bool cc_ok = t_cc > 0;
     if (regen_ok && cc_ok) regen.ratio.push_back(t_regen / t_cc);
     regen.absolute.push_back(t_regen);
     if (!regen_ok || !cc_ok) count_error("start-up with regeneration");
@@ -738,7 +856,7 @@ void bench_startup_and_memory(int rounds) {
 int usage() {
   fprintf(stderr,
           "usage: velmor_bench --build DIR --source DIR [--rounds N] "
-          "[--only latency|throughput|stream|takeover|silent|startup]\n");
+          "[--only latency|throughput|stream|takeover|silent|reload|startup]\n");
   return 2;
 }
 
@@ -834,6 +952,7 @@ int main(int argc, char** argv) {
   if (wanted("stream")) bench_stream(pool1, rounds);
   if (wanted("takeover")) bench_takeover(pool2, s_pool2, std::max(3, rounds / 2));
   if (wanted("silent")) bench_silent(pool1, s_pool1, std::max(3, rounds / 3));
+  if (wanted("reload")) bench_reload(s_pool2, std::max(3, rounds / 2));
   pool1.stop();
   pool2.stop();
   per_user.stop();
