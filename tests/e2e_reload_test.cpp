@@ -37,7 +37,8 @@ std::string calc_def(const std::string& library) {
 std::string grow_def(bool grown, const std::string& library = VELMOR_RELOAD_GROW_LIB) {
   return "LIBRARIES {\n  " + library + ";\n}\nFUNCTIONS {\n  int twice (int x);\n" +
          (grown ? "  int thrice (int x);\n" : "") +
-         "}\nSTREAMS {\n  int count_to (ExcelChannel<int> value, int step_ms, string release);\n}\n";
+         "}\nTHREADS {\n  int slow_twice (int x, string release);\n}\n"
+         "STREAMS {\n  int count_to (ExcelChannel<int> value, int step_ms, string release);\n}\n";
 }
 
 std::string more_def() {
@@ -163,11 +164,11 @@ bool counts_reach(const std::vector<std::atomic<int>>& counts, const std::vector
   }
 }
 
-// Four clients call calc without pause and a stream counts while reload_grow
-// gains thrice and calc's library is replaced by version 2: no call fails or
-// answers anything but version 1 or 2, version 2 from the summary line on,
-// the stream delivers every value and its end, and the stamps say which
-// module changed.
+// Four clients call calc without pause, a stream counts and a thread waits
+// while reload_grow gains thrice and calc's library is replaced by version
+// 2: no call fails or answers anything but version 1 or 2, version 2 from
+// the summary line on, the stream delivers every value and its end, the
+// thread its result, and the stamps say which module changed.
 TEST_P(Reload, UnderLoadNoCallIsLostAndTheNewCodeTakesOver) {
   const std::string calc_lib = path("calc.so");
   ASSERT_TRUE(replace_with_copy(VELMOR_RELOAD_V1_LIB, calc_lib));
@@ -183,6 +184,9 @@ TEST_P(Reload, UnderLoadNoCallIsLostAndTheNewCodeTakesOver) {
   ASSERT_TRUE(ticks.ok) << ticks.error << "\n" << server_.log();
   std::vector<std::string> values;
   std::thread stream([&] { values = listener.deliveries(ticks, 10000, 20000); });
+  E2EClient waiter(&server_);
+  CallPrint slow = waiter.call("reload_grow", "slow_twice", {"7", release}, grow_stamp);
+  ASSERT_TRUE(slow.ok) << slow.error;
 
   const int kClients = 4;
   std::atomic<bool> stop(false);
@@ -237,6 +241,8 @@ TEST_P(Reload, UnderLoadNoCallIsLostAndTheNewCodeTakesOver) {
     EXPECT_EQ(late_old, 0);
   }
 
+  // The thread that ran through the reload delivers its result.
+  EXPECT_EQ(waiter.deliveries(slow, 1, 20000), std::vector<std::string>{"14"});
   // 1, 2, ..., n without a gap, then the end.
   ASSERT_GE(values.size(), 7u) << ::testing::PrintToString(values);
   EXPECT_EQ(values.back(), "END") << ::testing::PrintToString(values);
@@ -375,6 +381,32 @@ TEST_P(Reload, TheSettingsFileAddsAndRemovesFiles) {
   CallPrint back = client.call("reload_calc", "calc", {"3"});
   ASSERT_TRUE(back.ok) << back.error << "\n" << said;
   EXPECT_EQ(back.result, "1003");
+}
+
+// A stream started before a reload runs on in a worker the reload retired;
+// a stop_thread sent after the reload must still reach it there.
+TEST_P(Reload, AStreamOfARetiredWorkerCanStillBeStopped) {
+  start({{"reload_grow", grow_def(false)}});
+  E2EClient client(&server_);
+  CallPrint ticks = client.call("reload_grow", "count_to", {"50", path("never")});
+  ASSERT_TRUE(ticks.ok) << ticks.error << "\n" << server_.log();
+  ASSERT_EQ(client.deliveries(ticks, 1, 10000).size(), 1u);
+  ASSERT_TRUE(replace_file(server_.def_path("reload_grow"), grow_def(true)));
+  std::string said;
+  ASSERT_TRUE(reload(&server_, &said)) << said;
+  std::vector<std::string> on = client.deliveries(ticks, 2, 10000);
+  ASSERT_EQ(on.size(), 2u);
+  EXPECT_NE(on.back(), "END");
+
+  std::string error;
+  ASSERT_TRUE(client.session()->stop_thread(ticks.key, &error)) << error;
+  // A value or two may have been on their way; then the end, well before
+  // the three seconds the stream would otherwise fill.
+  std::vector<std::string> after = client.deliveries(ticks, 60, 5000);
+  ASSERT_FALSE(after.empty());
+  EXPECT_TRUE(after.back() == "END" || after.back().rfind("ERROR", 0) == 0)
+      << ::testing::PrintToString(after) << "\n" << server_.log();
+  EXPECT_LE(after.size(), 3u) << ::testing::PrintToString(after);
 }
 
 // With VELMOR_WATCH=yes (here from the settings file) the server reloads by

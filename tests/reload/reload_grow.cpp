@@ -1,6 +1,6 @@
 // The library of the module whose definition file a reload changes: twice is
-// declared from the start, thrice only after the change; count_to is a stream
-// that must run on through the reload.
+// declared from the start, thrice only after the change; slow_twice (a
+// thread) and count_to (a stream) must run on through the reload.
 #include <unistd.h>
 
 #include <string>
@@ -22,6 +22,12 @@ bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 int twice(int x) { return 2 * x; }
 int thrice(int x) { return 3 * x; }
+
+// twice, once the file `release` exists (waits at most a minute).
+int slow_twice(int x, std::string release) {
+  for (int waited = 0; waited < 1200 && !exists(release); waited++) usleep(50000);
+  return 2 * x;
+}
 
 // Sends 1, 2, 3, ... every step_ms until the file `release` exists, then
 // kTail more, and ends. Ends early when the client is gone.
