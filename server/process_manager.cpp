@@ -17,6 +17,8 @@
 
 #include <sys/eventfd.h>
 
+#include <atomic>
+
 #include "bounded_copy.h"
 #include "registry_reload.h"
 #include "stub_copies.h"
@@ -43,11 +45,11 @@ static volatile sig_atomic_t hangup_requested = 0;
 // Workers replaced by a reload that still finish their calls. A plain array
 // of pids (0: free), because the SIGHUP handler signals them too.
 static const int kMaxRetiring = 256;
-static volatile pid_t retiring[kMaxRetiring];
+static std::atomic<pid_t> retiring[kMaxRetiring];
 
 // In a pool worker: set once a reload replaced it. Its slot's entry then
 // belongs to its successor.
-static volatile sig_atomic_t worker_retired = 0;
+static std::atomic<int> worker_retired(0);  // lock-free: set by a handler
 static int drain_fd = -1;
 
 const char* dotted(in_addr addr, char* out, socklen_t size) {
