@@ -12,9 +12,9 @@
 // connection while the worker still serves one, so that the worker goes on
 // to it without waiting for the server. Two requests are answered before the
 // slot's turn, because they must not wait behind a long call of the same
-// address: stop_thread (answered here, passed to the slot's worker through
-// its stop pipe) and __CLOSE__ (the connection is closed, as the worker
-// would).
+// address: stop_thread (answered here, passed to the worker its key names,
+// through that worker's own socket, see stop_forwarding.h) and __CLOSE__
+// (the connection is closed, as the worker would).
 //
 // On the link the worker notes kTaken when it takes a passed socket to
 // serve it (until then the server keeps its own copy, so a worker that dies
@@ -230,7 +230,7 @@ void reject_unbound(const sockaddr_in& addr) {
 }
 
 // stop_thread ahead of the slot's turn: answered here, passed to the worker
-// that runs the address's calls; the connection then waits for its next line.
+// that runs the call; the connection then waits for its next line.
 void stop_out_of_turn(int slot, int sock, const sockaddr_in& addr) {
   char line[kLineSize];
   // The whole line is there: this read does not wait.

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <utility>
 #include <vector>
 
@@ -200,7 +201,7 @@ static bool retired_and_idle(const FirstLineWait& wait) {
   return !handed && FS.alive_threads_count == 0 && FS.thread_status_manager.running_count() == 0;
 }
 
-static volatile bool accepting_ended = false;
+static std::atomic<bool> accepting_ended(false);
 
 [[noreturn]] static void leave_retired_worker() {
   fflush(stdout);

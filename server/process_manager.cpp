@@ -17,6 +17,8 @@
 
 #include <sys/eventfd.h>
 
+#include <atomic>
+
 #include "bounded_copy.h"
 #include "registry_reload.h"
 #include "stub_copies.h"
@@ -43,11 +45,11 @@ static volatile sig_atomic_t hangup_requested = 0;
 // Workers replaced by a reload that still finish their calls. A plain array
 // of pids (0: free), because the SIGHUP handler signals them too.
 static const int kMaxRetiring = 256;
-static volatile pid_t retiring[kMaxRetiring];
+static std::atomic<pid_t> retiring[kMaxRetiring];
 
 // In a pool worker: set once a reload replaced it. Its slot's entry then
 // belongs to its successor.
-static volatile sig_atomic_t worker_retired = 0;
+static std::atomic<int> worker_retired(0);  // lock-free: set by a handler
 static int drain_fd = -1;
 
 const char* dotted(in_addr addr, char* out, socklen_t size) {
@@ -168,7 +170,7 @@ int ProcessManager::setup_and_startup_children() {
   // A reload needs workers to replace; this process is its own only one.
   if (max_kids == 1) install(SIGUSR2, refuse_reload, SA_RESTART);
   if (max_kids == 1) spawn_child(0);  // serves in this process, never returns
-  setup_stop_pipes(max_kids);
+  note_server_process();
 
   printf("Max child process set to %d\n", max_kids);
   fflush(stdout);
@@ -293,14 +295,14 @@ static void report_pair_failure(int err) {
   }
 }
 
-// In a new per-user worker: only its end of the link and its stop pipe stay
-// open. Inherited client sockets of queued or other conversations would keep
-// those connections alive after the server closed them.
-static void close_inherited_descriptors(int link, int stop_pipe) {
+// In a new per-user worker: only its end of the link stays open. Inherited
+// client sockets of queued or other conversations would keep those
+// connections alive after the server closed them.
+static void close_inherited_descriptors(int link) {
   long max = sysconf(_SC_OPEN_MAX);
   if (max < 0 || max > 65536) max = 65536;
   for (int fd = 3; fd < max; fd++)
-    if (fd != link && fd != stop_pipe) close(fd);
+    if (fd != link) close(fd);
 }
 
 // In a new worker, first of all: it ends with the server that forked it
@@ -389,7 +391,7 @@ int ProcessManager::spawn_child(int slot) {
     pthread_sigmask(SIG_SETMASK, &none, nullptr);
     if (execution_model == PROCESS_PER_USER) {
       close(client.filedes[1]);
-      close_inherited_descriptors(client.filedes[0], stop_pipe_of(slot));
+      close_inherited_descriptors(client.filedes[0]);
     }
     child_main(slot);
   }
@@ -407,7 +409,7 @@ void ProcessManager::child_main(int slot) {
   fflush(stdout);
   pvm_task_manager.create_pvm_task(slot);
   if (max_threads_per_kid == 0) fprintf(stderr, "Multi-threading is disabled\n");
-  start_stop_listener(slot);
+  start_stop_listener();
   if (execution_model == PROCESS_PER_USER && max_kids > 1) per_user_worker_loop(slot);
   pool_worker_loop();
 }
