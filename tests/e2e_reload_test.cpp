@@ -9,8 +9,10 @@
 // both of which run until a release file exists.
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -101,6 +103,22 @@ bool reload(ServerProcess* server, std::string* said) {
   size_t from = server->log_size();
   if (kill(server->pid(), SIGUSR2) != 0) return false;
   return log_gets(*server, from, kSummary, kReloadMs, said);
+}
+
+// The worker process a call's key names ("prefix_number_pid_thread").
+pid_t key_process(const std::string& key) {
+  size_t thread = key.rfind('_');
+  size_t pid = thread == std::string::npos || thread == 0 ? std::string::npos : key.rfind('_', thread - 1);
+  return pid == std::string::npos ? 0 : static_cast<pid_t>(atol(key.substr(pid + 1, thread - pid - 1).c_str()));
+}
+
+// Waits (bounded) until the process is gone.
+bool process_ends(pid_t pid, int timeout_ms) {
+  for (int waited = 0; waited <= timeout_ms; waited += 50) {
+    if (kill(pid, 0) != 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
 }
 
 std::string server_stamp(E2EClient* client, const std::string& module) {
@@ -339,8 +357,8 @@ TEST_P(Reload, AFileThatFailsKeepsItsModuleUntilFixed) {
 }
 
 // VELMOR_DEFINITIONS of the settings file is read again at every reload: a
-// file added there is loaded, one taken out is removed and its calls fail;
-// the command line's files stay.
+// file added there is loaded (unless it fails, which is said), one taken
+// out is removed and its calls fail; the command line's files stay.
 TEST_P(Reload, TheSettingsFileAddsAndRemovesFiles) {
   const std::string settings = path("velmord.settings");
   const std::string calc = server_.def_path("reload_calc");
@@ -375,11 +393,16 @@ TEST_P(Reload, TheSettingsFileAddsAndRemovesFiles) {
   ASSERT_TRUE(kept.ok) << kept.error;
   EXPECT_EQ(kept.result, "6");
 
-  // Back again, with the other one beside it: both listed, blank-separated.
-  ASSERT_TRUE(replace_file(settings, "VELMOR_DEFINITIONS=\"" + more + "  " + calc + "\"\n"));
+  // Back again, with the other one beside it, and a new file that fails:
+  // all listed, blank-separated.
+  const std::string broken = server_.def_path("reload_broken");
+  ASSERT_TRUE(replace_file(broken, "FUNCTIONS {\n  int twice (int x;\n}\n"));
+  ASSERT_TRUE(replace_file(settings, "VELMOR_DEFINITIONS=\"" + more + "  " + calc + " " + broken + "\"\n"));
   ASSERT_TRUE(reload(&server_, &said)) << said;
+  EXPECT_NE(said.find("Reload: " + broken + " is not loaded: it does not parse: "), std::string::npos)
+      << said;
   EXPECT_EQ(summary_counts(said),
-            "2 module(s) reloaded (0 changed), 1 added, 0 removed, 0 kept after an error, 0 not loaded")
+            "2 module(s) reloaded (0 changed), 1 added, 0 removed, 0 kept after an error, 1 not loaded")
       << said;
   CallPrint back = client.call("reload_calc", "calc", {"3"});
   ASSERT_TRUE(back.ok) << back.error << "\n" << said;
@@ -420,6 +443,63 @@ TEST_P(Reload, AStreamOfARetiredWorkerCanStillBeStopped) {
   EXPECT_TRUE(after.back() == "END" || after.back().rfind("ERROR", 0) == 0)
       << ::testing::PrintToString(after) << "\n" << server_.log();
   EXPECT_LE(after.size(), 3u) << ::testing::PrintToString(after);
+}
+
+// The server's stop (SIGHUP) ends the workers a reload retired too, with
+// the streams they still run: none is left behind the server.
+TEST_P(Reload, StoppingTheServerEndsTheWorkersOfEarlierRegistries) {
+  ASSERT_NO_FATAL_FAILURE(start({{"reload_grow", grow_def(false)}}));
+  E2EClient client(&server_);
+  CallPrint ticks = client.call("reload_grow", "count_to", {"50", path("never")});
+  ASSERT_TRUE(ticks.ok) << ticks.error << "\n" << server_.log();
+  ASSERT_EQ(client.deliveries(ticks, 1, 10000).size(), 1u);
+  pid_t retired = key_process(ticks.key);
+  ASSERT_GT(retired, 0) << ticks.key;
+  ASSERT_TRUE(replace_file(server_.def_path("reload_grow"), grow_def(true)));
+  std::string said;
+  ASSERT_TRUE(reload(&server_, &said)) << said;
+  ASSERT_EQ(kill(retired, 0), 0) << "the stream's worker did not wait for its stream";
+
+  ASSERT_EQ(kill(server_.pid(), SIGHUP), 0);
+  int status = 0;
+  ASSERT_TRUE(server_.wait_exit(30000, &status)) << server_.log();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  bool ended = process_ends(retired, 10000);
+  if (!ended) kill(retired, SIGKILL);
+  EXPECT_TRUE(ended) << "a retired worker outlived its server";
+}
+
+// A definition file written again while a reload rebuilds it: the server
+// ends up serving what the file finally says, whichever reload reads it.
+TEST_P(Reload, AFileChangedDuringItsRebuildEndsUpServedAsItEnds) {
+  ASSERT_NO_FATAL_FAILURE(start({{"reload_grow", grow_def(false)}}));
+  const std::string grow = server_.def_path("reload_grow");
+  // Finally: thrice without twice.
+  const std::string final_text = std::string("LIBRARIES {\n  ") + VELMOR_RELOAD_GROW_LIB +
+                                 ";\n}\nFUNCTIONS {\n  int thrice (int x);\n}\n";
+  const std::string typing = path("typing.def");
+  ASSERT_TRUE(replace_file(typing, grow_def(true)));
+  E2EClient client(&server_);
+  client.type_by("reload_grow", typing);
+
+  ASSERT_TRUE(replace_file(grow, grow_def(true)));
+  size_t from = server_.log_size();
+  ASSERT_EQ(kill(server_.pid(), SIGUSR2), 0);
+  std::string said;
+  ASSERT_TRUE(log_gets(server_, from, "Reload asked for", kReloadMs, &said)) << said;
+  ASSERT_TRUE(replace_file(grow, final_text));
+
+  // Bounded: every reload the change brings about is over within kReloadMs.
+  auto deadline = Clock::now() + std::chrono::milliseconds(kReloadMs);
+  bool settled = false;
+  while (!settled && Clock::now() < deadline) {
+    CallPrint thrice = client.call("reload_grow", "thrice", {"2"});
+    CallPrint twice = client.call("reload_grow", "twice", {"2"});
+    settled = thrice.ok && !thrice.out_of_date && thrice.result == "6" &&
+              !(twice.ok && twice.result == "4");
+    if (!settled) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  EXPECT_TRUE(settled) << server_.log_since(from);
 }
 
 // With VELMOR_WATCH=yes (here from the settings file) the server reloads by

@@ -193,6 +193,18 @@ void ServerProcess::stop() {
   pid_ = -1;
 }
 
+bool ServerProcess::wait_exit(int timeout_ms, int* status) {
+  if (pid_ <= 0) return false;
+  for (int waited = 0; waited <= timeout_ms; waited += 50) {
+    if (waitpid(pid_, status, WNOHANG) == pid_) {
+      pid_ = -1;
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
 std::string ServerProcess::log() const {
   std::ifstream in(root_ + "/server.log");
   std::stringstream s;

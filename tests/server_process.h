@@ -40,6 +40,10 @@ class ServerProcess {
   // Starts Velmord and waits (bounded) until it accepts connections.
   bool start();
   void stop();
+  // Waits (bounded) for the server to end by itself, e.g. after a signal the
+  // test sent; true with its wait status in *status. The server is then no
+  // longer this fixture's: processes left in its group are the caller's to end.
+  bool wait_exit(int timeout_ms, int* status);
 
   int port() const { return port_; }
   pid_t pid() const { return pid_; }  // the server's, -1 when it is not running
