@@ -1,6 +1,10 @@
 // The declarations the client types its arguments by: collected from a
 // definition file or from the server's "givemedefn" catalogue, each with its
 // kind, and turned into a CallSignature with the prototype parser.
+//
+// Not thread-safe, not even between two books: read_file and lookup run the
+// prototype parser, whose state is process-wide. Threads that call at once
+// type their calls first, or serialise these calls.
 #ifndef VELMOR_CLIENT_DEFINITION_BOOK_H_
 #define VELMOR_CLIENT_DEFINITION_BOOK_H_
 
