@@ -9,6 +9,7 @@
 #include <string.h>
 #include <strings.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -224,6 +225,28 @@ std::string recheck(const char* file, FormulaManager* old) {
   return probe_load(mark, stub);
 }
 
+// A changed file must give its module a stamp no workbook has seen: the
+// stamp is the modification time in seconds, and a file rewritten within
+// the second of the version served (or dated back) would pass a workbook
+// built from an older version as current. Its time is moved on past the
+// version served; where that is not allowed, the file fails loudly.
+std::string move_time_past(const char* file, const FormulaManager* old,
+                           FormulaManager::FileIdentity* identity) {
+  if (old == nullptr || identity->mtime_s > old->file_identity.mtime_s) return "";
+  struct timespec times[2];
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(old->file_identity.mtime_s + 1);
+  times[1].tv_nsec = 0;
+  if (utimensat(AT_FDCWD, file, times, 0) != 0 || !read_file_identity(file, identity))
+    return std::string("it changed within the second of the version served, and its time "
+                       "cannot be moved on (") +
+           strerror(errno) + "): touch it a second later and reload again";
+  printf("Reload: %s changed within the second of the version served: its time is moved on "
+         "a second, so that workbooks see a new stamp\n",
+         file);
+  return "";
+}
+
 FileResult prepare_file(const std::string& name) {
   FileResult r;
   const char* file = name.c_str();
@@ -235,7 +258,7 @@ FileResult prepare_file(const std::string& name) {
   FormulaManager* old = find_by_file(FS.fm_list, name);
   if (old != nullptr && same_file_identity(old->file_identity, r.identity)) {
     r.why = recheck(file, old);
-  } else {
+  } else if ((r.why = move_time_past(file, old, &r.identity)).empty()) {
     Backup backup;
     backup.take(file);
     r.why = rebuild(file);

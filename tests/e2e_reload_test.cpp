@@ -545,6 +545,46 @@ TEST_P(Reload, TheWatchReloadsByItself) {
   EXPECT_FALSE(log_gets(server_, from, "Reload asked for", 3000, &said)) << said;
 }
 
+// The stamp is the definition file's time in seconds: a new version written
+// within the second of the version served, or dated further back (cp -p of
+// an older file), must still give the module a stamp no workbook has seen,
+// or a workbook built from the old module would call the new one unwarned.
+TEST_P(Reload, AChangedFileAlwaysGetsANewStamp) {
+  ASSERT_NO_FATAL_FAILURE(start({{"reload_grow", grow_def(false)}}));
+  const std::string grow = server_.def_path("reload_grow");
+  E2EClient client(&server_);
+  const struct {
+    const char* what;
+    long seconds_from_served;  // the new version's time against the served one's
+    bool grown;
+  } cases[] = {
+      {"within the same second", 0, true},
+      {"dated back before the version served", -30, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string served = server_stamp(&client, "reload_grow");
+    struct stat before;
+    ASSERT_EQ(stat(grow.c_str(), &before), 0);
+    ASSERT_TRUE(replace_file(grow, grow_def(c.grown)));
+    struct timeval times[2] = {{before.st_mtime + c.seconds_from_served, 0},
+                               {before.st_mtime + c.seconds_from_served, 0}};
+    ASSERT_EQ(utimes(grow.c_str(), times), 0);
+    std::string said;
+    ASSERT_TRUE(reload(&server_, &said)) << said;
+    EXPECT_NE(said.find("1 changed"), std::string::npos) << said;
+    const std::string fresh = server_stamp(&client, "reload_grow");
+    EXPECT_NE(fresh, served) << said;
+    CallPrint stale = client.call("reload_grow", "twice", {"4"}, served);
+    ASSERT_TRUE(stale.ok) << stale.error;
+    EXPECT_TRUE(stale.out_of_date) << "a workbook of the old module was not told";
+    CallPrint current = client.call("reload_grow", "twice", {"4"}, fresh);
+    ASSERT_TRUE(current.ok) << current.error;
+    EXPECT_FALSE(current.out_of_date);
+    EXPECT_EQ(current.result, "8");
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Models, Reload,
                          ::testing::Values(ModelParam{false, 2, "Pool"}, ModelParam{true, 2, "PerUser"}),
                          [](const ::testing::TestParamInfo<ModelParam>& i) { return i.param.name; });
