@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <pwd.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -251,6 +252,10 @@ int velmord_start(int argc, char** argv) {
   // Line-buffered even into a log file: a worker that ends by a signal (or
   // _exit) must not take buffered diagnostics with it. Workers inherit it.
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  // A reload asked for while the stubs still compile (systemctl reload right
+  // after a start) must not end the server, SIGUSR2's default; it is done
+  // once the server serves.
+  signal(SIGUSR2, ProcessManager::reload_registry);
   if (argc < 2) {
     display_help();
     return 1;
