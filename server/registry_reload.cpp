@@ -382,23 +382,25 @@ struct Counts {
 FormulaManager* read_module(const std::string& file, const FileResult& r, std::string* why) {
   FormulaManager* saved = FS.fm_list;
   FS.fm_list = nullptr;
+  // The reading puts the file's catalogue lines in front; a module kept
+  // after all must not show them beside its own.
+  Llist<DefnLine*>* catalogue = definitions;
   wrapper_read_definitions(file.c_str());
   int loaded = FS.load_formulae(const_cast<char*>(file.c_str()));
   FormulaManager* fm = FS.fm_list;
   FS.fm_list = saved;
+  char detail[VELMOR_PATH_SIZE + 128];
   if (!loaded || fm == nullptr) {
     *why = "it cannot be read any more";
-    return nullptr;
-  }
-  if (!same_file_identity(fm->file_identity, r.identity)) {
+  } else if (!same_file_identity(fm->file_identity, r.identity)) {
     *why = "it changed again while it was being rebuilt; another reload follows";
     requested = 1;
-    return nullptr;
-  }
-  char detail[VELMOR_PATH_SIZE + 128];
-  if (!copy_stub(fm->formula_name, generation + 1, fm->stub_path, sizeof(fm->stub_path), detail,
-                 sizeof(detail))) {
+  } else if (!copy_stub(fm->formula_name, generation + 1, fm->stub_path, sizeof(fm->stub_path),
+                        detail, sizeof(detail))) {
     *why = detail;
+  }
+  if (!why->empty()) {
+    definitions = catalogue;
     return nullptr;
   }
   fm->next = nullptr;
