@@ -247,6 +247,23 @@ static int read_configuration() {
   return 1;
 }
 
+static volatile sig_atomic_t early_reload = 0;
+
+static void note_early_reload(int) { early_reload = 1; }
+
+// The serving handler first, then the request that came before it: none is
+// lost in between.
+static void take_early_reload() {
+  if (max_kids == 1) {
+    signal(SIGUSR2, ProcessManager::refuse_reload);
+    if (early_reload) ProcessManager::refuse_reload(SIGUSR2);
+    return;
+  }
+  reload_setup();
+  signal(SIGUSR2, ProcessManager::reload_registry);
+  if (early_reload) request_reload();
+}
+
 int velmord_start(int argc, char** argv) {
   const char* default_port = "9999";
   // Line-buffered even into a log file: a worker that ends by a signal (or
@@ -254,8 +271,8 @@ int velmord_start(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   // A reload asked for while the stubs still compile (systemctl reload right
   // after a start) must not end the server, SIGUSR2's default; it is done
-  // once the server serves.
-  signal(SIGUSR2, ProcessManager::reload_registry);
+  // (or refused) once the server serves.
+  signal(SIGUSR2, note_early_reload);
   if (argc < 2) {
     display_help();
     return 1;
@@ -298,7 +315,7 @@ int velmord_start(int argc, char** argv) {
   }
 
   std::set_new_handler(out_of_memory);
-  if (max_kids > 1) reload_setup();
+  take_early_reload();
   PM.Run();
   // Serving could not start (the port is taken): a failure, so that a
   // service manager restarts the server.
