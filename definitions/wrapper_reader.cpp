@@ -15,6 +15,21 @@ Llist<ExternDefinition*>* wp_lfun = nullptr;
 Llist<ExternDefinition*>* wp_lthread = nullptr;
 Llist<ExternDefinition*>* wp_llive_thread = nullptr;
 Lib* lstart = nullptr;
+
+void forget_libraries_of(const char* definition_file, Lib* last_old, bool old) {
+  bool in_old_part = last_old != nullptr;
+  for (Lib** at = &lstart; *at != nullptr;) {
+    Lib* lib = *at;
+    bool of_file = lib->file_at_work != nullptr && strcmp(lib->file_at_work, definition_file) == 0;
+    bool was_old = in_old_part;
+    if (lib == last_old) in_old_part = false;
+    if (of_file && was_old == old) {
+      *at = lib->next;
+    } else {
+      at = &lib->next;
+    }
+  }
+}
 Llist<DefnLine*>* definitions = nullptr;
 char file_at_work[STATEMENT_SIZE];
 char book_at_work[DEFN_BOOK_SIZE];

@@ -20,8 +20,16 @@ extern Llist<ExternDefinition*>* wp_lfun;
 extern Llist<ExternDefinition*>* wp_lthread;
 extern Llist<ExternDefinition*>* wp_llive_thread;
 
-// Libraries of all files read, in file order; never emptied.
+// Libraries of all files read, in file order; never emptied, but a file
+// read again may replace its own entries (forget_libraries_of).
 extern Lib* lstart;
+
+// Removes from lstart the entries that definition_file listed: those up to
+// and including last_old when old is true (what the file listed before it
+// was read again), else those after it (what the last reading added). A
+// null last_old stands before the first entry. The entries are not freed:
+// a reader may still hold their texts.
+void forget_libraries_of(const char* definition_file, Lib* last_old, bool old);
 // Declaration texts of all files read, newest first; never emptied.
 extern Llist<DefnLine*>* definitions;
 

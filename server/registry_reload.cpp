@@ -173,6 +173,8 @@ FormulaManager* read_module(const std::string& file, const FileResult& r, std::s
   // The reading puts the file's catalogue lines in front; a module kept
   // after all must not show them beside its own.
   Llist<DefnLine*>* catalogue = definitions;
+  Lib* last_old = nullptr;
+  for (Lib* lib = lstart; lib != nullptr; lib = lib->next) last_old = lib;
   wrapper_read_definitions(file.c_str());
   int loaded = FS.load_formulae(const_cast<char*>(file.c_str()));
   FormulaManager* fm = FS.fm_list;
@@ -187,6 +189,9 @@ FormulaManager* read_module(const std::string& file, const FileResult& r, std::s
                         detail, sizeof(detail))) {
     *why = detail;
   }
+  // The libraries the file lists now replace those it listed before, or
+  // the other way round when its module is kept.
+  forget_libraries_of(file.c_str(), last_old, why->empty());
   if (!why->empty()) {
     definitions = catalogue;
     return nullptr;

@@ -98,6 +98,9 @@ std::string rebuild(const char* file) {
   char map_path[WRAPPER_PATH_SIZE + 1];
   map_info_path(map_path);
   if (!empty_map_info(map_path)) return "map.info cannot be written";
+  // What the file listed when it was read before is not what it lists now:
+  // only the new list's libraries may go into the stub's symbol map.
+  forget_libraries_of(file, last_lib(), true);
   Lib* mark = last_lib();
   if (!wrapper_generate_code(file)) return "its stubs cannot be generated (see above)";
   // Counted by the server's reading alone; the generator read the same text.

@@ -585,6 +585,29 @@ TEST_P(Reload, AChangedFileAlwaysGetsANewStamp) {
   }
 }
 
+// A file that now names another library: the new workers load that one
+// only. The one it named before may be gone from disk by then.
+TEST_P(Reload, ALibraryNoLongerListedIsNoLongerLoaded) {
+  const std::string before = path("calc_old.so"), after = path("calc_new.so");
+  ASSERT_TRUE(replace_with_copy(VELMOR_RELOAD_V1_LIB, before));
+  ASSERT_NO_FATAL_FAILURE(start({{"reload_calc", calc_def(before)}}));
+  E2EClient client(&server_);
+  CallPrint first = client.call("reload_calc", "calc", {"1"});
+  ASSERT_TRUE(first.ok) << first.error << "\n" << server_.log();
+  EXPECT_EQ(first.result, "1001");
+
+  ASSERT_TRUE(replace_with_copy(VELMOR_RELOAD_V2_LIB, after));
+  ASSERT_TRUE(replace_file(server_.def_path("reload_calc"), calc_def(after)));
+  ASSERT_EQ(unlink(before.c_str()), 0);
+  size_t from = server_.log_size();
+  std::string said;
+  ASSERT_TRUE(reload(&server_, &said)) << said;
+  CallPrint second = client.call("reload_calc", "calc", {"1"});
+  ASSERT_TRUE(second.ok) << second.error << "\n" << server_.log_since(from);
+  EXPECT_EQ(second.result, "2001");
+  EXPECT_EQ(server_.log_since(from).find(before), std::string::npos) << server_.log_since(from);
+}
+
 INSTANTIATE_TEST_SUITE_P(Models, Reload,
                          ::testing::Values(ModelParam{false, 2, "Pool"}, ModelParam{true, 2, "PerUser"}),
                          [](const ::testing::TestParamInfo<ModelParam>& i) { return i.param.name; });
