@@ -60,7 +60,6 @@ long elapsed_ms(const timespec& since) {
   return (now.tv_sec - since.tv_sec) * 1000 + (now.tv_nsec - since.tv_nsec) / 1000000;
 }
 
-
 void set_pvm_files(const std::vector<std::string>& files) {
   if (!sets_pvm_files) return;
   std::string list;
@@ -75,10 +74,13 @@ bool is_yes(const std::string& v) {
 
 // What the watch covers: every listed definition file (also one that failed
 // to load, so that its mending is seen), the libraries of the modules
-// served, and the module files they list.
+// served, the module files they list, and the settings file that lists
+// definition files.
 void watch_registry_files(const std::vector<std::string>& files) {
   if (watch == nullptr) return;
   std::vector<std::string> paths = files;
+  const char* settings = getenv("VELMOR_SETTINGS");
+  if (settings != nullptr && *settings != '\0') paths.push_back(settings);
   for (Lib* lib = lstart; lib != nullptr; lib = lib->next) {
     if (lib->file_at_work == nullptr || lib->libname == nullptr) continue;
     if (find_by_file(FS.fm_list, lib->file_at_work) != nullptr) paths.push_back(lib->libname);
@@ -96,7 +98,7 @@ void watch_registry_files(const std::vector<std::string>& files) {
 void start_watching(const std::vector<std::string>& files) {
   if (!is_yes(current_setting("VELMOR_WATCH"))) return;
   watch = new FileWatch(kWatchQuietMs);
-  fprintf(stderr, "Watching the definition files, libraries and module files: a change "
+  fprintf(stderr, "Watching the definition files, libraries, module files and settings: a change "
                   "reloads once it has stopped for %d ms\n", kWatchQuietMs);
   watch_registry_files(files);
 }
