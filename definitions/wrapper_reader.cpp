@@ -16,6 +16,12 @@ Llist<ExternDefinition*>* wp_lthread = nullptr;
 Llist<ExternDefinition*>* wp_llive_thread = nullptr;
 Lib* lstart = nullptr;
 
+Lib* last_library() {
+  Lib* last = lstart;
+  while (last != nullptr && last->next != nullptr) last = last->next;
+  return last;
+}
+
 void forget_libraries_of(const char* definition_file, Lib* last_old, bool old) {
   bool in_old_part = last_old != nullptr;
   for (Lib** at = &lstart; *at != nullptr;) {

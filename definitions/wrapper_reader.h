@@ -30,6 +30,10 @@ extern Lib* lstart;
 // null last_old stands before the first entry. The entries are not freed:
 // a reader may still hold their texts.
 void forget_libraries_of(const char* definition_file, Lib* last_old, bool old);
+
+// The last entry of lstart (null when empty): the mark that tells a file's
+// entries before and after it was read again.
+Lib* last_library();
 // Declaration texts of all files read, newest first; never emptied.
 extern Llist<DefnLine*>* definitions;
 

@@ -295,21 +295,14 @@ static void report_pair_failure(int err) {
   }
 }
 
-// In a new per-user worker: only its end of the link stays open. Inherited
-// client sockets of queued or other conversations would keep those
-// connections alive after the server closed them.
-static void close_inherited_descriptors(int link) {
+void close_inherited_descriptors(int keep) {
   long max = sysconf(_SC_OPEN_MAX);
   if (max < 0 || max > 65536) max = 65536;
   for (int fd = 3; fd < max; fd++)
-    if (fd != link) close(fd);
+    if (fd != keep) close(fd);
 }
 
-// In a new worker, first of all: it ends with the server that forked it
-// (killed, crashed), so that no orphan keeps serving on the server's port.
-// The kernel ties this to the forking thread, so only a fork from the
-// server's main thread may ask for it.
-static void end_with_server(pid_t server, bool forked_by_main_thread) {
+void end_with_server(pid_t server, bool forked_by_main_thread) {
   if (!forked_by_main_thread) return;
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != server) _exit(1);  // gone before the request took hold

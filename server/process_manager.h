@@ -20,6 +20,7 @@
 #define VELMOR_SERVER_PROCESS_MANAGER_H_
 
 #include <netinet/in.h>
+#include <sys/types.h>
 
 // Accept-lock states and worker states as stored in Child::status.
 enum { CHILD_ENDED = 0, CHILD_STARTING = 1, CHILD_RUNNING = 2 };
@@ -83,5 +84,17 @@ class ProcessManager {
 };
 
 extern ProcessManager PM;
+
+// For a process the server forks (a per-user worker, a reload's preparing
+// child): closes every descriptor above the standard streams but keep.
+// Client sockets of queued or other conversations inherited from the server
+// would keep those connections alive after the server closed them.
+void close_inherited_descriptors(int keep);
+
+// First of all in a process the server forks: it ends with the server
+// (killed, crashed), so that no orphan keeps serving on the server's port or
+// writing its files. The kernel ties this to the forking thread, so only a
+// fork from the server's main thread may ask for it.
+void end_with_server(pid_t server, bool forked_by_main_thread);
 
 #endif

@@ -112,8 +112,6 @@ void look_at_watch() {
   requested = 1;
 }
 
-// ---- In the server ---------------------------------------------------------
-
 void start_preparation() {
   prep.files = definition_files();
   prep.output.clear();
@@ -127,6 +125,7 @@ void start_preparation() {
   }
   fflush(stdout);
   fflush(stderr);
+  pid_t server = getpid();
   pid_t pid = fork();
   if (pid < 0) {
     fprintf(stderr, "Reload failed: unable to fork (%s); the registry in service stays\n",
@@ -135,7 +134,7 @@ void start_preparation() {
     close(fds[1]);
     return;
   }
-  if (pid == 0) run_preparation(prep.files, fds[1]);
+  if (pid == 0) run_preparation(prep.files, server, fds[1]);
   close(fds[1]);
   fcntl(fds[0], F_SETFL, O_NONBLOCK);
   prep.pid = pid;
@@ -175,8 +174,7 @@ FormulaManager* read_module(const std::string& file, const FileResult& r, std::s
   // The reading puts the file's catalogue lines in front; a module kept
   // after all must not show them beside its own.
   Llist<DefnLine*>* catalogue = definitions;
-  Lib* last_old = nullptr;
-  for (Lib* lib = lstart; lib != nullptr; lib = lib->next) last_old = lib;
+  Lib* last_old = last_library();
   wrapper_read_definitions(file.c_str());
   int loaded = FS.load_formulae(const_cast<char*>(file.c_str()));
   FormulaManager* fm = FS.fm_list;
@@ -294,8 +292,9 @@ bool reload_setup() {
     fprintf(stderr, "Unable to make the reload pipe (%s): reloads are refused\n", strerror(errno));
     return false;
   }
+  std::vector<std::string> files = definition_files();
   sets_pvm_files = getenv("VELMOR_DEFINITION_FILES") == nullptr;
-  set_pvm_files(definition_files());
+  set_pvm_files(files);
   if (!open_stub_copies()) return false;
   for (FormulaManager* fm = FS.fm_list; fm != nullptr; fm = fm->next) {
     char why[VELMOR_PATH_SIZE + 128];
@@ -306,7 +305,7 @@ bool reload_setup() {
     }
   }
   enabled = true;
-  start_watching(definition_files());
+  start_watching(files);
   return true;
 }
 

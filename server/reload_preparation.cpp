@@ -7,7 +7,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include "bounded_copy.h"
 #include "definition_reader.h"
 #include "generated_files.h"
+#include "process_manager.h"
 #include "startup.h"
 #include "stub_copies.h"
 #include "system_info.h"
@@ -65,12 +65,6 @@ struct Backup {
   }
 };
 
-Lib* last_lib() {
-  Lib* last = lstart;
-  while (last != nullptr && last->next != nullptr) last = last->next;
-  return last;
-}
-
 // Loads what a worker would load for the file: the libraries its reading
 // listed after `mark`, then the stub library. Empty when all loaded.
 std::string probe_load(Lib* mark, const char* stub) {
@@ -100,8 +94,8 @@ std::string rebuild(const char* file) {
   if (!empty_map_info(map_path)) return "map.info cannot be written";
   // What the file listed when it was read before is not what it lists now:
   // only the new list's libraries may go into the stub's symbol map.
-  forget_libraries_of(file, last_lib(), true);
-  Lib* mark = last_lib();
+  forget_libraries_of(file, last_library(), true);
+  Lib* mark = last_library();
   if (!wrapper_generate_code(file)) return "its stubs cannot be generated (see above)";
   // Counted by the server's reading alone; the generator read the same text.
   definition_errors = 0;
@@ -121,7 +115,7 @@ std::string rebuild(const char* file) {
 // A file unchanged since the registry read it: its stub copy stands; only
 // its libraries may have been replaced on disk.
 std::string recheck(const char* file, FormulaManager* old) {
-  Lib* mark = last_lib();
+  Lib* mark = last_library();
   wrapper_read_definitions(file);
   char stub[VELMOR_PATH_SIZE];
   module_stub_path(old, stub);
@@ -181,27 +175,21 @@ void report(int out, size_t index, const FileResult& r) {
           id.ctime_s, id.ctime_ns, one_line(r.why).c_str());
 }
 
-// The child keeps only its report pipe and the standard streams: a client
-// socket it held would stay open after the server and its worker closed it.
 }  // namespace
 
-[[noreturn]] void run_preparation(const std::vector<std::string>& files, int out) {
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
+[[noreturn]] void run_preparation(const std::vector<std::string>& files, pid_t server, int out) {
+  end_with_server(server, true);
   const int reset[] = {SIGHUP, SIGUSR1, SIGUSR2, SIGCHLD, SIGTERM, SIGINT};
   for (int sig : reset) signal(sig, SIG_DFL);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  long max = sysconf(_SC_OPEN_MAX);
-  if (max < 0 || max > 65536) max = 65536;
-  for (int fd = 3; fd < max; fd++)
-    if (fd != out) close(fd);
+  close_inherited_descriptors(out);
   for (size_t i = 0; i < files.size(); i++) report(out, i, prepare_file(files[i]));
   fflush(stdout);
   fflush(stderr);
   _exit(0);
 }
-
 
 std::map<size_t, FileResult> parse_report(const std::string& output) {
   std::map<size_t, FileResult> results;

@@ -13,6 +13,7 @@
 #define VELMOR_SERVER_RELOAD_PREPARATION_H_
 
 #include <stddef.h>
+#include <sys/types.h>
 
 #include <map>
 #include <string>
@@ -29,10 +30,11 @@ struct FileResult {
   FormulaManager::FileIdentity identity = {};
 };
 
-// In the child, forked from the server's single thread: prepares files in
-// order against the registry in service (FS.fm_list) and writes the report
-// to out. Closes every other inherited descriptor first. Never returns.
-[[noreturn]] void run_preparation(const std::vector<std::string>& files, int out);
+// In the child, forked from the server's (pid server) single thread:
+// prepares files in order against the registry in service (FS.fm_list) and
+// writes the report to out. Ends with the server, and keeps no inherited
+// descriptor but out and the standard streams. Never returns.
+[[noreturn]] void run_preparation(const std::vector<std::string>& files, pid_t server, int out);
 
 // In the server: the child's report, by index into files. A file missing
 // from it was not reported on (the child ended early).
